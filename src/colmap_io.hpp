@@ -1,0 +1,87 @@
+// Readers of the COLMAP binary model files. Nothing here calls the Python API:
+// each parser walks one byte buffer and hands every finished record to a sink
+// supplied by the caller, so no intermediate map of a model ever exists.
+//
+// Conventions of all three files: little-endian fields packed without
+// padding; a u64 count of records first; every field checked against the
+// buffer before its bytes are used (Panic "range end index E out of range for
+// slice of length N" otherwise); counts from a file never size an allocation
+// beyond what the rest of the buffer can hold; bytes after the last record
+// are ignored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "camera_models.hpp"
+#include "image.hpp"
+#include "point3d.hpp"
+
+namespace tilu {
+
+// A non-owning reference to a callable, cheap to pass by value.
+template <class Sig>
+class FunctionRef;
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
+public:
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>)
+    FunctionRef(F&& f)  // NOLINT: implicit on purpose
+        : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+          call_([](void* o, Args... a) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<Args>(a)...);
+          }) {}
+    R operator()(Args... a) const { return call_(obj_, std::forward<Args>(a)...); }
+
+private:
+    void* obj_;
+    R (*call_)(void*, Args...);
+};
+
+// A whole file in memory.
+class FileBuffer {
+public:
+    FileBuffer() = default;
+    FileBuffer(unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+    const unsigned char* data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+
+private:
+    struct Free {
+        void operator()(unsigned char* p) const;
+    };
+    std::unique_ptr<unsigned char, Free> data_;
+    std::size_t size_ = 0;
+};
+
+// Opens `path` as given (no expansion or joining), reads it to its end and
+// closes it. Throws OsError (a NUL byte in the path, open or read failures).
+FileBuffer read_whole_file(std::string_view path);
+
+// A point as handed to the points sink: its fixed fields and its track,
+// `track_length` packed TrackElements starting at `track_data` (no alignment).
+struct Point3DEntry {
+    Point3D point;
+    std::uint64_t track_length;
+    const unsigned char* track_data;
+};
+
+using CameraSink = FunctionRef<void(Camera&&)>;
+using ImageSink = FunctionRef<void(Image&&)>;
+using Point3DSink = FunctionRef<void(const Point3DEntry&)>;
+
+void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink);
+void parse_images(const unsigned char* data, std::size_t size, ImageSink sink);
+void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink);
+
+// Appends `bytes` decoded as UTF-8 to `out` (as UTF-8), each maximal
+// ill-formed subsequence replaced by U+FFFD.
+void append_utf8_replacing(std::string& out, const unsigned char* bytes, std::size_t len);
+
+}  // namespace tilu

@@ -1,0 +1,47 @@
+// The three failures that cross the module's C++ code. None of them reaches
+// the interpreter: every Python entry point catches them (see module.cpp).
+#pragma once
+
+#include <source_location>
+#include <string>
+
+namespace tilu {
+
+// Malformed content or an internal failure. Raised to Python as
+// PanicException, after a diagnostic naming `where` is written to stderr.
+struct Panic {
+    std::string message;
+    std::source_location where;
+
+    explicit Panic(std::string msg, std::source_location loc = std::source_location::current())
+        : message(std::move(msg)), where(loc) {}
+};
+
+// An error of the operating system while opening or reading a file. Either it
+// carries an errno (text: the system's description and " (os error N)") or,
+// with errno 0, a fixed message of its own.
+struct OsError {
+    int errno_value = 0;
+    std::string message;
+};
+
+// A C API call failed and left a Python exception set; nothing else to do
+// than to unwind to the entry point and return NULL.
+struct PyErrAlreadySet {};
+
+}  // namespace tilu
+
+#include <cstring>
+
+namespace tilu {
+
+// "No such file or directory (os error 2)": the system's description of an
+// errno followed by its number.
+inline std::string os_error_text(int errno_value) {
+    char buf[256];
+    // glibc's GNU strerror_r: returns the text, not always in buf.
+    const char* text = strerror_r(errno_value, buf, sizeof buf);
+    return std::string(text) + " (os error " + std::to_string(errno_value) + ")";
+}
+
+}  // namespace tilu

@@ -1,0 +1,483 @@
+// Module initialisation, the module functions, and the mapping of C++
+// failures onto Python exceptions.
+#include "module.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <vector>
+
+#include "camera_models.hpp"
+#include "colmap_io.hpp"
+#include "image.hpp"
+#include "point3d.hpp"
+#include "utils.hpp"
+
+namespace tilu {
+
+// --- failures ----------------------------------------------------------------
+
+namespace {
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;  // made once, kept for the process
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "tilu.PanicException",
+            "Raised when tilu's native code fails (malformed file content or an internal\n"
+            "failure). Like SystemExit it derives from BaseException, not Exception, so it\n"
+            "typically propagates all the way up and ends the interpreter.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void write_stderr(const std::string& text) {
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        ssize_t n = ::write(2, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void raise_panic(const Panic& p) {
+    std::string file = p.where.file_name();
+    if (auto pos = file.rfind("/src/"); pos != std::string::npos) file.erase(0, pos + 1);
+    write_stderr("tilu panicked at " + file + ":" + std::to_string(p.where.line()) + ":" +
+                 std::to_string(p.where.column()) + ":\n" + p.message + "\n");
+    PyObject* type = panic_exception_type();
+    if (!type) return;
+    PyObject* msg = PyUnicode_DecodeUTF8(p.message.data(), static_cast<Py_ssize_t>(p.message.size()),
+                                         "replace");
+    if (!msg) return;
+    PyErr_SetObject(type, msg);
+    Py_DECREF(msg);
+}
+
+PyObject* os_error_type(int e) {
+    switch (e) {
+        case ENOENT: return PyExc_FileNotFoundError;
+        case EPERM:
+        case EACCES: return PyExc_PermissionError;
+        case EEXIST: return PyExc_FileExistsError;
+        case EAGAIN: return PyExc_BlockingIOError;
+        case EINTR: return PyExc_InterruptedError;
+        case ETIMEDOUT: return PyExc_TimeoutError;
+        case EPIPE: return PyExc_BrokenPipeError;
+        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+        case ECONNRESET: return PyExc_ConnectionResetError;
+        case ECONNABORTED: return PyExc_ConnectionAbortedError;
+        default: return PyExc_OSError;
+    }
+}
+
+// One argument only, so errno, strerror and filename stay None.
+void raise_os_error(const OsError& e) {
+    const std::string text = e.errno_value ? os_error_text(e.errno_value) : e.message;
+    PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (!msg) return;
+    PyObject* exc = PyObject_CallOneArg(os_error_type(e.errno_value), msg);
+    Py_DECREF(msg);
+    if (!exc) return;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    Py_DECREF(exc);
+}
+
+}  // namespace
+
+void set_python_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyErrAlreadySet&) {
+        if (!PyErr_Occurred()) raise_panic(Panic("a Python call failed without an exception"));
+    } catch (const Panic& p) {
+        raise_panic(p);
+    } catch (const OsError& e) {
+        raise_os_error(e);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(Panic(e.what()));
+    } catch (...) {
+        raise_panic(Panic("unknown C++ exception"));
+    }
+}
+
+// --- values -> Python objects ------------------------------------------------
+
+Ref py_str(std::string_view s) {
+    return Ref::check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+Ref py_float_list(const double* values, Py_ssize_t n) {
+    return py_list(n, [&](Py_ssize_t i) {
+        PyObject* f = PyFloat_FromDouble(values[i]);
+        if (!f) throw PyErrAlreadySet{};
+        return f;
+    });
+}
+
+void dict_set(PyObject* dict, Ref key, Ref value) {
+    check_status(PyDict_SetItem(dict, key.get(), value.get()));
+}
+
+// --- argument binding --------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void throw_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PyErrAlreadySet{};
+}
+
+bool is_param_name(PyObject* name, const char* param) {
+    return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, param) == 0;
+}
+
+std::string type_qualname(PyObject* obj) {
+    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
+    const char* utf8 = name ? PyUnicode_AsUTF8(name) : nullptr;
+    std::string out = utf8 ? utf8 : "<failed to extract type name>";
+    if (!utf8) PyErr_Clear();
+    Py_XDECREF(name);
+    return out;
+}
+
+}  // namespace
+
+PyObject* bind_single_arg(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                          const char* full_name, const char* param) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > 1)
+        throw_type_error(std::string(full_name) + " takes 1 positional arguments but " +
+                         std::to_string(nargs) + " were given");
+    PyObject* value = nargs == 1 ? args[0] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        if (is_param_name(name, param)) {
+            if (value)
+                throw_type_error(std::string(full_name) + " got multiple values for argument '" +
+                                 param + "'");
+            value = args[nargs + i];
+        } else {
+            const char* kw = PyUnicode_AsUTF8(name);
+            if (!kw) throw PyErrAlreadySet{};
+            throw_type_error(std::string(full_name) + " got an unexpected keyword argument '" + kw +
+                             "'");
+        }
+    }
+    if (!value)
+        throw_type_error(std::string(full_name) + " missing 1 required positional argument: '" +
+                         param + "'");
+    return value;
+}
+
+void throw_conversion_error(PyObject* obj, const char* target, const char* param) {
+    throw_type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
+                     "' object cannot be converted to '" + target + "'");
+}
+
+void rethrow_with_arg_prefix(const char* param) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrAlreadySet{};
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref text = Ref::check(PyObject_Str(error.get()));
+    Ref message = Ref::check(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    Ref remapped = Ref::check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (PyObject* cause = PyException_GetCause(error.get())) PyException_SetCause(remapped.get(), cause);
+    PyErr_SetRaisedException(remapped.release());
+    throw PyErrAlreadySet{};
+}
+
+std::string_view convert_path_arg(PyObject* obj, const char* param) {
+    if (!PyUnicode_Check(obj)) throw_conversion_error(obj, "PyString", param);
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (!utf8) throw PyErrAlreadySet{};
+    return {utf8, static_cast<std::size_t>(len)};
+}
+
+// --- classes -----------------------------------------------------------------
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+PyTypeObject* make_record_type(const char* name, Py_ssize_t basicsize, Py_ssize_t itemsize,
+                               PyType_Slot* slots) {
+    std::string full = std::string("builtins.") + name;
+    PyType_Spec spec{};
+    spec.name = full.c_str();  // copied into the type by PyType_FromSpec
+    spec.basicsize = static_cast<int>(basicsize);
+    spec.itemsize = static_cast<int>(itemsize);
+    spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    spec.slots = slots;
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (!type) throw PyErrAlreadySet{};
+    return type;
+}
+
+// --- module functions ----------------------------------------------------------
+
+namespace {
+
+using Args = PyObject* const*;
+
+Ref cameras_dict(const FileBuffer& file) {
+    Ref dict = Ref::check(PyDict_New());
+    parse_cameras(file.data(), file.size(), [&](Camera&& cam) {
+        Ref key = py_uint(cam.camera_id);
+        dict_set(dict.get(), std::move(key), new_camera_object(std::move(cam)));
+    });
+    return dict;
+}
+
+Ref images_dict(const FileBuffer& file) {
+    Ref dict = Ref::check(PyDict_New());
+    parse_images(file.data(), file.size(), [&](Image&& img) {
+        Ref key = py_uint(img.image_id);
+        dict_set(dict.get(), std::move(key), new_image_object(std::move(img)));
+    });
+    return dict;
+}
+
+Ref points3D_dict(const FileBuffer& file) {
+    Ref dict = Ref::check(PyDict_New());
+    parse_points3D(file.data(), file.size(), [&](const Point3DEntry& e) {
+        dict_set(dict.get(), py_uint(e.point.id), new_point3d_object(e));
+    });
+    return dict;
+}
+
+// Reads one file into a dict with `build`; the file's buffer is released
+// before the dict is handed on.
+template <class Build>
+Ref read_file_dict(std::string_view path, Build build) {
+    FileBuffer file = read_whole_file(path);
+    return build(file);
+}
+
+PyObject* read_cameras_bin(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_cameras_bin()", "path");
+        return read_file_dict(convert_path_arg(arg, "path"), cameras_dict).release();
+    });
+}
+
+PyObject* read_images_bin(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_images_bin()", "path");
+        return read_file_dict(convert_path_arg(arg, "path"), images_dict).release();
+    });
+}
+
+PyObject* read_points3D_bin(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_points3D_bin()", "path");
+        return read_file_dict(convert_path_arg(arg, "path"), points3D_dict).release();
+    });
+}
+
+PyObject* read_reconstruction_bin(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_reconstruction_bin()", "path");
+        const std::string dir(convert_path_arg(arg, "path"));
+        // Strictly in this order; the first failure discards what was read.
+        Ref cameras = read_file_dict(dir + "/cameras.bin", cameras_dict);
+        Ref images = read_file_dict(dir + "/images.bin", images_dict);
+        Ref points = read_file_dict(dir + "/points3D.bin", points3D_dict);
+        return Ref::check(PyTuple_Pack(3, cameras.get(), images.get(), points.get())).release();
+    });
+}
+
+// The tracks of a dict of Point3D objects, copied out of the objects.
+// Entries are taken in the dict's order; of two keys converting to the same
+// integer the later one's point is kept.
+TrackImages convert_points3D_arg(PyObject* obj) {
+    constexpr const char* param = "points3D";
+    if (!PyDict_Check(obj)) throw_conversion_error(obj, "PyDict", param);
+    const Py_ssize_t initial = PyDict_Size(obj);
+    TrackImages tracks;
+    tracks.offsets.reserve(static_cast<std::size_t>(initial) + 1);
+    std::vector<std::uint64_t> keys;
+    bool keys_may_repeat = false;
+
+    Py_ssize_t pos = 0, remaining = initial;
+    PyObject *key_b, *value_b;
+    for (;;) {
+        // Only Python code run by a key's __index__ can change the dict here.
+        if (PyDict_Size(obj) != initial) throw Panic("dictionary changed size during iteration");
+        if (remaining == -1) throw Panic("dictionary keys changed during iteration");
+        if (!PyDict_Next(obj, &pos, &key_b, &value_b)) break;
+        --remaining;
+        Ref key = Ref::borrow(key_b), value = Ref::borrow(value_b);
+
+        // Distinct exact ints are distinct integers; any other key type may
+        // convert to the value of another key.
+        if (!PyLong_CheckExact(key.get())) keys_may_repeat = true;
+        Ref index = Ref::steal(PyNumber_Index(key.get()));
+        if (!index) rethrow_with_arg_prefix(param);
+        const unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
+        if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_with_arg_prefix(param);
+
+        if (Py_TYPE(value.get()) != point3d_type()) throw_conversion_error(value.get(), "Point3D", param);
+        std::uint64_t length = 0;
+        const TrackElement* track = point3d_track(value.get(), length);
+        tracks.add_point(track, length);
+        keys.push_back(id);
+    }
+
+    if (keys_may_repeat) {
+        std::vector<char> keep(keys.size(), 1);
+        std::vector<std::pair<std::uint64_t, std::size_t>> order;
+        order.reserve(keys.size());
+        for (std::size_t i = 0; i < keys.size(); ++i) order.emplace_back(keys[i], i);
+        std::sort(order.begin(), order.end());
+        for (std::size_t i = 0; i + 1 < order.size(); ++i)
+            if (order[i].first == order[i + 1].first) keep[order[i].second] = 0;
+        tracks.keep_only(keep);
+    }
+    return tracks;
+}
+
+// One int per image identifier, shared by every dict that names the image.
+std::vector<Ref> image_keys(const Covisibility& cov) {
+    std::vector<Ref> keys;
+    keys.reserve(cov.num_images());
+    for (std::uint32_t d = 0; d < cov.num_images(); ++d) keys.push_back(py_uint(cov.image_id(d)));
+    return keys;
+}
+
+void set_shared_key(PyObject* dict, const Ref& key, Ref value) {
+    check_status(PyDict_SetItem(dict, key.get(), value.get()));
+}
+
+PyObject* compute_overlaps(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* arg = bind_single_arg(args, nargs, kwnames, "compute_overlaps()", "points3D");
+        TrackImages tracks = convert_points3D_arg(arg);
+        write_progress_line("Computing overlaps...\n");
+        Covisibility cov(tracks);
+        tracks = {};
+        write_progress_line("Done computing overlaps.\n");
+
+        std::vector<Ref> keys = image_keys(cov);
+        Ref result = Ref::check(PyDict_New());
+        for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
+            cov.count_row(a);
+            Ref inner = Ref::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(cov.row().size())));
+            for (std::uint32_t b : cov.row()) set_shared_key(inner.get(), keys[b], py_uint(cov.shared(b)));
+            set_shared_key(result.get(), keys[a], std::move(inner));
+        }
+        return result.release();
+    });
+}
+
+PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* arg =
+            bind_single_arg(args, nargs, kwnames, "compute_overlap_percentages()", "points3D");
+        TrackImages tracks = convert_points3D_arg(arg);
+        write_progress_line("Computing overlaps...\n");
+        Covisibility cov(tracks);
+        tracks = {};
+        write_progress_line("Done computing overlaps.\n");
+        write_progress_line("Computing percentages...\n");
+
+        std::vector<Ref> keys = image_keys(cov);
+        Ref result = Ref::check(PyDict_New());
+        for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
+            cov.count_row(a);
+            if (cov.row().size() < 2) continue;  // no other image sees a's points
+            const float seen = static_cast<float>(cov.shared(a));
+            Ref inner = Ref::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(cov.row().size() - 1)));
+            for (std::uint32_t b : cov.row().subspan(1)) {
+                const float fraction = static_cast<float>(cov.shared(b)) / seen;
+                set_shared_key(inner.get(), keys[b], py_float(static_cast<double>(fraction)));
+            }
+            set_shared_key(result.get(), keys[a], std::move(inner));
+        }
+        write_progress_line("Done computing percentages.\n");
+        return result.release();
+    });
+}
+
+// --- initialisation ------------------------------------------------------------
+
+#define TILU_FUNCTION(name, param)                                                           \
+    PyMethodDef {                                                                            \
+        #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)),            \
+            METH_FASTCALL | METH_KEYWORDS, #name "(" param ")\n--\n\n"                        \
+    }
+
+PyMethodDef kFunctions[] = {
+    TILU_FUNCTION(read_images_bin, "path"),
+    TILU_FUNCTION(read_cameras_bin, "path"),
+    TILU_FUNCTION(read_points3D_bin, "path"),
+    TILU_FUNCTION(compute_overlaps, "points3D"),
+    TILU_FUNCTION(compute_overlap_percentages, "points3D"),
+    TILU_FUNCTION(read_reconstruction_bin, "path"),
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "tilu",
+    "Python module implemented natively in C++ that reads COLMAP binary sparse models.",
+    0,  // no per-module state: CPython calls PyInit_tilu again on re-import
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<std::int64_t> g_first_interpreter{-1};
+PyObject* g_module = nullptr;
+
+// Appends `name` to __all__ (made at the first registration), then sets the
+// attribute.
+void add_to_module(PyObject* module, const char* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrAlreadySet{};
+        PyErr_Clear();
+        all = Ref::check(PyList_New(0));
+        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+    }
+    Ref py_name = Ref::check(PyUnicode_FromString(name));
+    check_status(PyList_Append(all.get(), py_name.get()));
+    check_status(PyObject_SetAttr(module, py_name.get(), value));
+}
+
+PyObject* init_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) throw PyErrAlreadySet{};
+    std::int64_t expected = -1;
+    if (!g_first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tilu does not support subinterpreters: it can be imported only into the "
+                        "interpreter that imported it first.");
+        throw PyErrAlreadySet{};
+    }
+    if (g_module) return Py_NewRef(g_module);
+
+    Ref module = Ref::check(PyModule_Create(&kModuleDef));
+    add_to_module(module.get(), "Camera", reinterpret_cast<PyObject*>(camera_type()));
+    add_to_module(module.get(), "Image", reinterpret_cast<PyObject*>(image_type()));
+    add_to_module(module.get(), "Point3D", reinterpret_cast<PyObject*>(point3d_type()));
+    Ref module_name = Ref::check(PyUnicode_FromString("tilu"));
+    for (PyMethodDef& def : kFunctions) {
+        Ref fn = Ref::check(PyCFunction_NewEx(&def, module.get(), module_name.get()));
+        add_to_module(module.get(), def.ml_name, fn.get());
+    }
+    g_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+}  // namespace tilu
+
+PyMODINIT_FUNC PyInit_tilu(void) {
+    return tilu::guarded([] { return tilu::init_module(); });
+}

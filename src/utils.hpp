@@ -1,0 +1,60 @@
+// Covisibility of images: which images see the same 3D points, counted from
+// the image identifiers of the points' tracks. Works on flat arrays only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace tilu {
+
+// The image identifiers of every track, point after point: point p's are
+// image_ids[offsets[p] .. offsets[p + 1]).
+struct TrackImages {
+    std::vector<std::uint32_t> image_ids;
+    std::vector<std::size_t> offsets{0};
+
+    std::size_t num_points() const { return offsets.size() - 1; }
+    // Appends one point whose track holds `n` (image id, 2D index) pairs laid
+    // out as in the file; only the image ids are kept.
+    void add_point(const void* track, std::uint64_t n);
+    // Drops the points p whose keep[p] is false.
+    void keep_only(const std::vector<char>& keep);
+};
+
+// Row-by-row sparse A·Aᵀ of the point/image incidence matrix A. Images are
+// numbered densely in order of first appearance; each point counts every
+// image of its track once, however often the track repeats it.
+class Covisibility {
+public:
+    explicit Covisibility(const TrackImages& tracks);
+
+    std::size_t num_images() const { return image_ids_.size(); }
+    std::uint32_t image_id(std::uint32_t dense) const { return image_ids_[dense]; }
+
+    // Counts the points that image `a` shares with every other image. Then
+    // row() lists the images sharing at least one point with `a` (`a` itself
+    // first) and shared(b) how many; shared(a) is the number of points
+    // seeing `a`, at least 1.
+    void count_row(std::uint32_t a);
+    std::span<const std::uint32_t> row() const { return touched_; }
+    std::uint32_t shared(std::uint32_t b) const { return counts_[b]; }
+
+private:
+    std::vector<std::uint32_t> image_ids_;     // dense -> identifier
+    std::vector<std::size_t> point_offsets_;   // point -> its distinct images
+    std::vector<std::uint32_t> point_images_;
+    std::vector<std::size_t> image_offsets_;   // image -> points seeing it
+    std::vector<std::uint32_t> image_points_;
+    std::vector<std::uint32_t> counts_;        // scratch of count_row
+    std::vector<std::uint32_t> touched_;
+};
+
+// Writes one whole line to file descriptor 1 with write(2), bypassing any
+// buffering of the interpreter. A closed descriptor drops the line; any other
+// failure throws Panic "failed printing to stdout: <system text> (os error N)".
+void write_progress_line(std::string_view line);
+
+}  // namespace tilu
