@@ -1,0 +1,179 @@
+"""Helpers of the reader tests, and a reference decoder of the three model files.
+
+The decoder walks the byte layout field by field with struct, as the readers
+must test the fields, and returns the values or raises `Expected` carrying the
+message the native reader has to fail with.
+"""
+from __future__ import annotations
+
+import functools
+import struct
+import tempfile
+from contextlib import contextmanager
+from pathlib import Path
+
+import pytest
+
+from colmap_writer import MODEL_NAMES, PARAM_COUNTS
+
+SHARED_COLMAP = Path(__file__).resolve().parents[2] / "shared" / "data" / "colmap"
+requires_shared = pytest.mark.skipif(
+    not SHARED_COLMAP.is_dir(), reason=f"real COLMAP models not found at {SHARED_COLMAP}"
+)
+
+
+def write(tmp_path, name: str, data: bytes) -> str:
+    p = Path(tmp_path) / name
+    p.parent.mkdir(parents=True, exist_ok=True)
+    p.write_bytes(data)
+    return str(p)
+
+
+@functools.cache
+def panic_type() -> type:
+    """PanicException is not a module attribute: provoke one."""
+    import tilu
+
+    with tempfile.TemporaryDirectory() as d:
+        path = write(d, "short.bin", b"abc")
+        try:
+            tilu.read_cameras_bin(path)
+        except BaseException as e:  # noqa: BLE001 - that is the point
+            return type(e)
+    raise AssertionError("a 3-byte cameras.bin did not fail")
+
+
+@contextmanager
+def panics(message: str):
+    with pytest.raises(panic_type()) as info:
+        yield info
+    assert info.value.args == (message,), info.value.args
+
+
+def oor(end: int, n: int) -> str:
+    return f"range end index {end} out of range for slice of length {n}"
+
+
+def bits(values) -> list[bytes]:  # NaN payloads and -0.0 compare exactly
+    return [struct.pack("<d", v) for v in values]
+
+
+# ---------------------------------------------------------------- reference decoder
+
+
+class Expected(Exception):
+    pass
+
+
+class _Cursor:
+    def __init__(self, data: bytes):
+        self.data, self.pos = data, 0
+
+    def get(self, fmt: str):
+        end = self.pos + struct.calcsize("<" + fmt)
+        if end > len(self.data):
+            raise Expected(oor(end, len(self.data)))
+        (value,) = struct.unpack_from("<" + fmt, self.data, self.pos)
+        self.pos = end
+        return value
+
+    def records(self):
+        for _ in range(self.get("Q")):
+            yield
+
+
+def ref_cameras(data: bytes) -> dict:
+    c, out = _Cursor(data), {}
+    for _ in c.records():
+        cid, model = c.get("I"), c.get("i")
+        if not -1 <= model <= 10:
+            raise Expected("Invalid enum value")
+        width, height = c.get("Q"), c.get("Q")
+        if model == -1:
+            raise Expected("Cannot get params for invalid camera")
+        params = [c.get("d") for _ in range(PARAM_COUNTS[model])]
+        out[cid] = (cid, MODEL_NAMES[model], width, height, bits(params))
+    return out
+
+
+def ref_images(data: bytes) -> dict:
+    c, out = _Cursor(data), {}
+    for _ in c.records():
+        iid = c.get("I")
+        qvec = [c.get("d") for _ in range(4)]
+        tvec = [c.get("d") for _ in range(3)]
+        cam = c.get("I")
+        zero = data.find(b"\0", c.pos)
+        if zero < 0:
+            n = len(data)
+            raise Expected(f"index out of bounds: the len is {n} but the index is {n}")
+        name = data[c.pos:zero].decode("utf-8", "replace")
+        c.pos = zero + 1
+        xy, ids = [], []
+        for _ in range(c.get("Q")):
+            xy.append(bits([c.get("d"), c.get("d")]))
+            ids.append(c.get("Q"))
+        out[iid] = (iid, cam, name, bits(sum(rotmat(*qvec), [])), bits(tvec), xy, ids)
+    return out
+
+
+def ref_points(data: bytes) -> dict:
+    c, out = _Cursor(data), {}
+    for _ in c.records():
+        pid = c.get("Q")
+        xyz = [c.get("d") for _ in range(3)]
+        rgb = tuple(c.get("B") for _ in range(3))
+        error = c.get("d")
+        track = [(c.get("I"), c.get("I")) for _ in range(c.get("Q"))]
+        out[pid] = (pid, bits(xyz), rgb, bits([error]), track)
+    return out
+
+
+def rotmat(w, x, y, z):
+    """Rotation matrix of the quaternion (w; x, y, z), unnormalised, rows first."""
+    x2, y2, z2 = x + x, y + y, z + z
+    xx, yy, zz = x * x2, y * y2, z * z2
+    xy, xz, yz = y * x2, z * x2, z * y2
+    sx, sy, sz = w * x2, w * y2, w * z2
+    return [
+        [(1 - yy) - zz, xy - sz, sy + xz],
+        [sz + xy, (1 - xx) - zz, yz - sx],
+        [xz - sy, yz + sx, (1 - xx) - yy],
+    ]
+
+
+# Views of the module's objects in the shapes the reference decoder returns.
+def cam_view(c):
+    return (c.camera_id, c.model_id, c.width, c.height, bits(c.params))
+
+
+def img_view(i):
+    return (i.image_id, i.camera_id, i.name, bits(sum(i.rot, [])), bits(i.trans),
+            [bits(p) for p in i.points2D], i.point3D_ids)
+
+
+def pt_view(p):
+    col = p.color
+    return (p.id, bits(p.xyz), (col.r, col.g, col.b), bits([p.error]), p.track)
+
+
+def views(d: dict, view) -> dict:
+    return {k: view(v) for k, v in d.items()}
+
+
+def sweep(reader, ref, data: bytes, path: str) -> list:
+    """(cut, expected, got) for every cut of `data` where `reader` differs from `ref`."""
+    bad = []
+    for cut in range(len(data)):
+        with pytest.raises(Expected) as want:
+            ref(data[:cut])
+        msg = str(want.value)
+        Path(path).write_bytes(data[:cut])
+        try:
+            reader(path)
+            got = "returned normally"
+        except panic_type() as e:
+            got = e.args
+        if got != (msg,):
+            bad.append((cut, msg, got))
+    return bad
