@@ -127,8 +127,14 @@ PyObject* Image_get_points2D(PyObject* self, void*) {
 PyObject* Image_get_point3D_ids(PyObject* self, void*) {
     return guarded([&] {
         const Image& im = img(self);
+        // Most keypoints of a real model observe no 3D point: one int object
+        // for the marker serves the whole list.
+        Ref marker = py_uint(kNoPoint3D);
         return py_list(static_cast<Py_ssize_t>(im.num_points),
-                       [&](Py_ssize_t k) { return py_uint(im.points[k].point3D_id).release(); })
+                       [&](Py_ssize_t k) {
+                           const std::uint64_t id = im.points[k].point3D_id;
+                           return id == kNoPoint3D ? Py_NewRef(marker.get()) : py_uint(id).release();
+                       })
             .release();
     });
 }
