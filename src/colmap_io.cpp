@@ -1,12 +1,12 @@
 #include "colmap_io.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -15,7 +15,46 @@ namespace tilu {
 static_assert(std::endian::native == std::endian::little,
               "records are copied from the files byte for byte");
 
-void FileBuffer::Free::operator()(unsigned char* p) const { std::free(p); }
+namespace {
+const std::size_t kPageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+// Pages are handed back in batches of at least this many bytes.
+constexpr std::size_t kDiscardBatch = std::size_t{4} << 20;
+}  // namespace
+
+FileBuffer::FileBuffer(FileBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      discarded_(std::exchange(other.discarded_, 0)) {}
+
+FileBuffer& FileBuffer::operator=(FileBuffer&& other) noexcept {
+    FileBuffer tmp(std::move(other));
+    std::swap(data_, tmp.data_);
+    std::swap(size_, tmp.size_);
+    std::swap(capacity_, tmp.capacity_);
+    std::swap(discarded_, tmp.discarded_);
+    return *this;
+}
+
+FileBuffer::~FileBuffer() {
+    if (data_) ::munmap(data_, capacity_);
+}
+
+void FileBuffer::grow(std::size_t capacity) {
+    capacity = (capacity + kPageSize - 1) / kPageSize * kPageSize;
+    void* p = data_ ? ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
+                    : ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<unsigned char*>(p);
+    capacity_ = capacity;
+}
+
+void FileBuffer::discard_before(std::size_t offset) {
+    const std::size_t end = offset / kPageSize * kPageSize;
+    if (end < discarded_ + kDiscardBatch) return;
+    ::madvise(data_ + discarded_, end - discarded_, MADV_DONTNEED);
+    discarded_ = end;
+}
 
 namespace {
 
@@ -90,31 +129,22 @@ FileBuffer read_whole_file(std::string_view path) {
 
     // The size from fstat is a first guess only: the file is read to its end.
     struct stat st {};
-    std::size_t cap = 8192;
+    std::size_t guess = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        cap = static_cast<std::size_t>(st.st_size) + 1;
-    std::unique_ptr<unsigned char, void (*)(void*)> buf(
-        static_cast<unsigned char*>(std::malloc(cap)), std::free);
-    if (!buf) throw std::bad_alloc();
-    std::size_t len = 0;
+        guess = static_cast<std::size_t>(st.st_size);
+    FileBuffer buf;
+    buf.grow(guess + 1);  // one byte more, so that the end shows without a regrow
     for (;;) {
-        if (len == cap) {
-            std::size_t new_cap = cap * 2;
-            auto* p = static_cast<unsigned char*>(std::realloc(buf.get(), new_cap));
-            if (!p) throw std::bad_alloc();
-            buf.release();
-            buf.reset(p);
-            cap = new_cap;
-        }
-        ssize_t got = ::read(fd, buf.get() + len, cap - len);
+        if (buf.size_ == buf.capacity_) buf.grow(buf.capacity_ * 2);
+        const ssize_t got = ::read(fd, buf.data_ + buf.size_, buf.capacity_ - buf.size_);
         if (got < 0) {
             if (errno == EINTR) continue;
             throw_errno(errno);
         }
         if (got == 0) break;
-        len += static_cast<std::size_t>(got);
+        buf.size_ += static_cast<std::size_t>(got);
     }
-    return FileBuffer(buf.release(), len);
+    return buf;
 }
 
 void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink) {
@@ -132,7 +162,7 @@ void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink)
     }
 }
 
-void parse_images(const unsigned char* data, std::size_t size, ImageSink sink) {
+void parse_images(const unsigned char* data, std::size_t size, ImageSink sink, FileBuffer* source) {
     Cursor c{data, size};
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -166,10 +196,12 @@ void parse_images(const unsigned char* data, std::size_t size, ImageSink sink) {
             c.pos += n * sizeof(Point2D);
         }
         sink(std::move(img));
+        if (source) source->discard_before(c.pos);
     }
 }
 
-void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink) {
+void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink,
+                    FileBuffer* source) {
     Cursor c{data, size};
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -187,6 +219,7 @@ void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sin
         e.track_data = data + c.pos;
         c.pos += e.track_length * sizeof(TrackElement);
         sink(e);
+        if (source) source->discard_before(c.pos);
     }
 }
 

@@ -44,20 +44,33 @@ private:
     R (*call_)(void*, Args...);
 };
 
-// A whole file in memory.
+// A whole file in memory, in pages of its own (an anonymous mapping). As a
+// parser moves forward it hands back the pages it has passed, so that the
+// records built from a large file do not sit in memory beside all of it.
 class FileBuffer {
 public:
     FileBuffer() = default;
-    FileBuffer(unsigned char* data, std::size_t size) : data_(data), size_(size) {}
-    const unsigned char* data() const { return data_.get(); }
+    FileBuffer(FileBuffer&& other) noexcept;
+    FileBuffer& operator=(FileBuffer&& other) noexcept;
+    FileBuffer(const FileBuffer&) = delete;
+    FileBuffer& operator=(const FileBuffer&) = delete;
+    ~FileBuffer();
+
+    const unsigned char* data() const { return data_; }
     std::size_t size() const { return size_; }
 
+    // Gives the whole pages before `offset` back to the system; the bytes
+    // there must not be read again.
+    void discard_before(std::size_t offset);
+
 private:
-    struct Free {
-        void operator()(unsigned char* p) const;
-    };
-    std::unique_ptr<unsigned char, Free> data_;
+    friend FileBuffer read_whole_file(std::string_view path);
+    void grow(std::size_t capacity);
+
+    unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    std::size_t discarded_ = 0;
 };
 
 // Opens `path` as given (no expansion or joining), reads it to its end and
@@ -76,9 +89,13 @@ using CameraSink = FunctionRef<void(Camera&&)>;
 using ImageSink = FunctionRef<void(Image&&)>;
 using Point3DSink = FunctionRef<void(const Point3DEntry&)>;
 
+// Each parser reads the `size` bytes at `data`. When `source` is the buffer
+// holding them, it is told after every record how far parsing has got.
 void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink);
-void parse_images(const unsigned char* data, std::size_t size, ImageSink sink);
-void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink);
+void parse_images(const unsigned char* data, std::size_t size, ImageSink sink,
+                  FileBuffer* source = nullptr);
+void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink,
+                    FileBuffer* source = nullptr);
 
 // Appends `bytes` decoded as UTF-8 to `out` (as UTF-8), each maximal
 // ill-formed subsequence replaced by U+FFFD.

@@ -109,6 +109,22 @@ void set_python_error_from_current_exception() noexcept {
 
 // --- values -> Python objects ------------------------------------------------
 
+Ref py_uint(std::uint64_t v) {
+    constexpr std::uint64_t kShared = 1 << 16;
+    static PyObject** shared = nullptr;  // kept for the process, like the types
+    if (v >= kShared) return Ref::check(PyLong_FromUnsignedLongLong(v));
+    if (!shared) {
+        shared = static_cast<PyObject**>(PyMem_RawCalloc(kShared, sizeof(PyObject*)));
+        if (!shared) throw std::bad_alloc();
+    }
+    PyObject*& slot = shared[v];
+    if (!slot) {
+        slot = PyLong_FromUnsignedLongLong(v);
+        if (!slot) throw PyErrAlreadySet{};
+    }
+    return Ref::borrow(slot);
+}
+
 Ref py_str(std::string_view s) {
     return Ref::check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
 }
@@ -228,7 +244,7 @@ namespace {
 
 using Args = PyObject* const*;
 
-Ref cameras_dict(const FileBuffer& file) {
+Ref cameras_dict(FileBuffer& file) {
     Ref dict = Ref::check(PyDict_New());
     parse_cameras(file.data(), file.size(), [&](Camera&& cam) {
         Ref key = py_uint(cam.camera_id);
@@ -237,20 +253,20 @@ Ref cameras_dict(const FileBuffer& file) {
     return dict;
 }
 
-Ref images_dict(const FileBuffer& file) {
+Ref images_dict(FileBuffer& file) {
     Ref dict = Ref::check(PyDict_New());
     parse_images(file.data(), file.size(), [&](Image&& img) {
         Ref key = py_uint(img.image_id);
         dict_set(dict.get(), std::move(key), new_image_object(std::move(img)));
-    });
+    }, &file);
     return dict;
 }
 
-Ref points3D_dict(const FileBuffer& file) {
+Ref points3D_dict(FileBuffer& file) {
     Ref dict = Ref::check(PyDict_New());
     parse_points3D(file.data(), file.size(), [&](const Point3DEntry& e) {
         dict_set(dict.get(), py_uint(e.point.id), new_point3d_object(e));
-    });
+    }, &file);
     return dict;
 }
 

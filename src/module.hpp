@@ -72,7 +72,10 @@ PyObject* guarded(F&& f) noexcept {
 
 // --- values -> Python objects ------------------------------------------------
 
-inline Ref py_uint(std::uint64_t v) { return Ref::check(PyLong_FromUnsignedLongLong(v)); }
+// Values below 65536 (image ids, keypoint indices, counts) come from a table
+// of int objects made on first use and shared, as CPython shares its own
+// small ints: a model's lists repeat them millions of times.
+Ref py_uint(std::uint64_t v);
 inline Ref py_float(double v) { return Ref::check(PyFloat_FromDouble(v)); }
 Ref py_str(std::string_view s);
 
