@@ -278,26 +278,21 @@ Ref read_file_dict(std::string_view path, Build build) {
     return build(file);
 }
 
-PyObject* read_cameras_bin(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+// The entry of a function reading one model file into a dict with `build`.
+template <Ref (*build)(FileBuffer&), const char* full_name>
+PyObject* read_one_file(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_cameras_bin()", "path");
-        return read_file_dict(convert_path_arg(arg, "path"), cameras_dict).release();
+        PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "path");
+        return read_file_dict(convert_path_arg(arg, "path"), build).release();
     });
 }
 
-PyObject* read_images_bin(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_images_bin()", "path");
-        return read_file_dict(convert_path_arg(arg, "path"), images_dict).release();
-    });
-}
-
-PyObject* read_points3D_bin(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_points3D_bin()", "path");
-        return read_file_dict(convert_path_arg(arg, "path"), points3D_dict).release();
-    });
-}
+constexpr char kReadCameras[] = "read_cameras_bin()";
+constexpr char kReadImages[] = "read_images_bin()";
+constexpr char kReadPoints3D[] = "read_points3D_bin()";
+constexpr auto read_cameras_bin = read_one_file<cameras_dict, kReadCameras>;
+constexpr auto read_images_bin = read_one_file<images_dict, kReadImages>;
+constexpr auto read_points3D_bin = read_one_file<points3D_dict, kReadPoints3D>;
 
 PyObject* read_reconstruction_bin(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
