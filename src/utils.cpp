@@ -3,6 +3,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -27,8 +28,7 @@ void TrackImages::keep_only(const std::vector<char>& keep) {
     for (std::size_t p = 0; p < num_points(); ++p) {
         if (!keep[p]) continue;
         const std::size_t begin = offsets[p], end = offsets[p + 1];
-        std::memmove(image_ids.data() + out, image_ids.data() + begin,
-                     (end - begin) * sizeof(std::uint32_t));
+        std::copy(image_ids.begin() + begin, image_ids.begin() + end, image_ids.begin() + out);
         out += end - begin;
         offsets[++kept] = out;
     }
