@@ -1,0 +1,339 @@
+"""Hostile files, leaks, threads and subinterpreters.
+
+Every check that needs a clean process (peak RSS, a leak loop, a subinterpreter,
+thread switching) runs in a child interpreter. Run as a script this file is the
+leak workload of scripts/leaks:
+
+    python tests/test_hardening.py leaks ROUNDS TRACED_ROUNDS  # JSON on stderr: RSS and traced growth
+    python tests/test_hardening.py workload ROUNDS             # the calls alone (for valgrind)
+"""
+from __future__ import annotations
+
+import gc
+import json
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import tracemalloc
+from pathlib import Path
+
+import pytest
+
+TESTS = Path(__file__).resolve().parent
+sys.path.insert(0, str(TESTS))
+
+import tilu  # noqa: E402
+from colmap_writer import Cam, Img, Pt, cameras_bin, camera_record, image_record, images_bin, points3D_bin  # noqa: E402
+
+HUGE = [2**64 - 1, 2**63, 2**32]
+# Child scripts print their JSON result on the original stdout; fd 1 itself
+# goes to /dev/null so that the overlap progress lines do not mix in.
+PRELUDE = ("import os, sys\n_out = os.fdopen(os.dup(1), 'w')\n"
+           "os.dup2(os.open(os.devnull, os.O_WRONLY), 1)\n")
+
+
+def run_child(code: str, *args, timeout: float = 300):
+    path = os.pathsep.join([str(Path(tilu.__file__).parent), str(TESTS), os.environ.get("PYTHONPATH", "")])
+    proc = subprocess.run([sys.executable, "-c", PRELUDE + code, *map(str, args)], capture_output=True,
+                          text=True, env=dict(os.environ, PYTHONPATH=path), timeout=timeout)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+def write_model(d: Path, n_images: int = 4, n_keypoints: int = 200, n_points: int = 120) -> Path:
+    d.mkdir(parents=True, exist_ok=True)
+    cams = [Cam(m + 1, m, 640, 480, [100.0 + k for k in range(n)]) for m, n in [(0, 3), (1, 4), (2, 4)]]
+    imgs = [Img(i, (0.9, 0.1 * i, 0.2, 0.3), (i, -1.5, 2.0), 1 + i % 3, f"img_{i}.jpg",
+                [(k * 0.5, k * 0.25, k % n_points if k % 3 else 2**64 - 1) for k in range(n_keypoints)])
+            for i in range(1, n_images + 1)]
+    pts = [Pt(p, (p, p * 0.5, -p), (p % 256, 7, 255), 0.25,
+              [(1 + (p + j) % n_images, j) for j in range(1 + p % 4)]) for p in range(n_points)]
+    (d / "cameras.bin").write_bytes(cameras_bin(cams))
+    (d / "images.bin").write_bytes(images_bin(imgs))
+    (d / "points3D.bin").write_bytes(points3D_bin(pts))
+    return d
+
+
+# --- hostile files ---------------------------------------------------------------
+
+def oor(end: int, n: int) -> str:
+    return f"range end index {end} out of range for slice of length {n}"
+
+
+def unterminated(n: int) -> str:
+    return f"index out of bounds: the len is {n} but the index is {n}"
+
+
+IMG_FIXED = struct.pack("<I4d3dI", 1, 1, 0, 0, 0, 0, 0, 0, 1)  # 64 bytes up to the name
+PT_FIXED = struct.pack("<Q3d3Bd", 1, 0, 0, 0, 1, 2, 3, 0.5)    # 43 bytes up to the track length
+
+
+def hostile_cases():
+    """(id, reader, bytes, message): counts that the bytes cannot hold fail at the
+    first missing field, whatever the count claims."""
+    for x in HUGE:
+        cam = camera_record(Cam(1, 1, 640, 480, [1.0, 2.0, 3.0, 4.0]))
+        yield f"cameras-count-{x:#x}", "read_cameras_bin", struct.pack("<Q", x) + cam, oor(68, 64)
+        img = image_record(Img(1, (1, 0, 0, 0), (0, 0, 0), 1, "a"))
+        yield f"images-count-{x:#x}", "read_images_bin", struct.pack("<Q", x) + img, oor(86, 82)
+        # Two whole keypoints and 10 bytes of a third: its x fits, its y does not.
+        keypoints = struct.pack("<Q", 1) + IMG_FIXED + b"a\0" + struct.pack("<Q", x) + bytes(58)
+        yield f"images-points2D-{x:#x}", "read_images_bin", keypoints, oor(146, 140)
+        pt = struct.pack("<Q", x) + PT_FIXED + struct.pack("<QII", 1, 1, 0)
+        yield f"points-count-{x:#x}", "read_points3D_bin", pt, oor(75, 67)
+        # Three whole track entries and the image id of a fourth.
+        track = struct.pack("<Q", 1) + PT_FIXED + struct.pack("<Q", x) + bytes(28)
+        yield f"points-track-{x:#x}", "read_points3D_bin", track, oor(91, 87)
+        yield f"names-count-{x:#x}", "read_images_bin", struct.pack("<Q", x) + IMG_FIXED + b"abc", unterminated(75)
+    yield "name-at-end", "read_images_bin", struct.pack("<Q", 1) + IMG_FIXED, unterminated(72)
+    yield "name-no-byte", "read_images_bin", struct.pack("<Q", 1) + IMG_FIXED[:-1], oor(72, 71)
+    yield "name-long", "read_images_bin", struct.pack("<Q", 2) + IMG_FIXED + b"x" * 100_000, unterminated(100_072)
+
+
+CASES = {case[0]: case[1:] for case in hostile_cases()}
+
+HOSTILE_CHILD = """
+import json, resource, tilu
+cases = json.loads(sys.argv[1])
+# Outside the sanitizer build, cap the address space too: reserving from a
+# count would then fail with MemoryError instead of passing unnoticed.
+if "asan" not in os.environ.get("LD_PRELOAD", ""):  # ASan reserves terabytes of shadow
+    vm = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.RLIM_INFINITY))
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+out = {}
+for name, fn, path in cases:
+    try:
+        getattr(tilu, fn)(path)
+        got = ["returned"]
+    except BaseException as e:
+        got = [type(e).__name__, *map(str, e.args)]
+    out[name] = [got, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base]
+print(json.dumps(out), file=_out)
+"""
+
+
+@pytest.fixture(scope="module")
+def hostile_outcomes(tmp_path_factory):
+    d = tmp_path_factory.mktemp("hostile")
+    cases = []
+    for name, (fn, data, _) in CASES.items():
+        (d / name).write_bytes(data)
+        cases.append([name, fn, str(d / name)])
+    return run_child(HOSTILE_CHILD, json.dumps(cases))
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_hostile_file_fails_at_first_missing_field(name, hostile_outcomes):
+    _, data, message = CASES[name]
+    got, rss_growth_kb = hostile_outcomes[name]
+    assert got == ["PanicException", message]
+    assert rss_growth_kb * 1024 <= len(data) + 20 * 2**20
+
+
+@pytest.mark.parametrize("count", HUGE)
+def test_hostile_points_file_in_a_model(tmp_path, panic_exc, count):
+    model = write_model(tmp_path)
+    (model / "points3D.bin").write_bytes(struct.pack("<Q", count) + PT_FIXED)
+    with pytest.raises(panic_exc) as info:
+        tilu.read_reconstruction_bin(str(model))
+    assert info.value.args == (oor(59, 51),)
+
+
+def test_repeating_keys_and_empty_tracks(tmp_path):
+    # Keys that are not exact ints make the conversion drop repeated keys; with
+    # no track entry at all, that must not hand memmove a null pointer (run
+    # under scripts/sanitize, UBSan reports it).
+    (tmp_path / "e.bin").write_bytes(points3D_bin([Pt(9, (0, 0, 0), (0, 0, 0), 0.0, [])]))
+    empty = tilu.read_points3D_bin(str(tmp_path / "e.bin"))[9]
+    for fn in (tilu.compute_overlaps, tilu.compute_overlap_percentages):
+        assert fn({True: empty, 1: empty, 2: empty}) == {}
+
+
+# --- leaks -------------------------------------------------------------------------
+
+class Shrinking:
+    """A key whose __index__ removes another entry of its dict."""
+
+    def __init__(self, d):
+        self.d = d
+
+    def __index__(self):
+        self.d.pop(2, None)
+        return 1
+
+
+def workload(model: Path, rounds: int) -> None:
+    """Every function, method, attribute and str() of the module, called with
+    good and bad arguments."""
+    short, noname = model / "short.bin", model / "noname.bin"
+    short.write_bytes(b"abc")
+    noname.write_bytes(struct.pack("<Q", 1) + IMG_FIXED + b"abc")
+    cams, imgs, pts = tilu.read_reconstruction_bin(str(model))
+    img, other, pt = imgs[1], imgs[2], next(iter(pts.values()))
+    failing = [
+        (tilu.read_cameras_bin, (str(model / "missing"),), {}), (tilu.read_images_bin, (str(model),), {}),
+        (tilu.read_points3D_bin, ("a\0b",), {}), (tilu.read_cameras_bin, ("\udc80",), {}),
+        (tilu.read_cameras_bin, (str(short),), {}), (tilu.read_images_bin, (str(noname),), {}),
+        (tilu.read_points3D_bin, (str(short),), {}), (tilu.read_reconstruction_bin, (str(short),), {}),
+        (tilu.read_cameras_bin, (5,), {}), (tilu.read_images_bin, ("a", "b"), {}),
+        (tilu.read_points3D_bin, (), {"file": "a"}), (tilu.read_reconstruction_bin, (), {}),
+        (tilu.compute_overlaps, ([],), {}), (tilu.compute_overlaps, ({"k": pt},), {}),
+        (tilu.compute_overlap_percentages, ({-1: pt},), {}), (tilu.compute_overlaps, ({1: 5},), {}),
+        (img.relative_pose_from, (5,), {}), (img.relative_pose_to, (), {"x": other}),
+        (cams[1].K, (1,), {}), (cams[3].K, (), {}), (tilu.Camera, (), {}),
+    ]
+    for _ in range(rounds):
+        cams, imgs, pts = tilu.read_reconstruction_bin(str(model))
+        tilu.read_cameras_bin(str(model / "cameras.bin"))
+        tilu.read_images_bin(path=str(model / "images.bin"))
+        tilu.read_points3D_bin(str(model / "points3D.bin"))
+        for c in cams.values():
+            str(c), repr(c), c.camera_id, c.width, c.height, c.params, c.model_id
+            if c.camera_id < 3:
+                c.K()
+        for i in imgs.values():
+            str(i), i.image_id, i.camera_id, i.name, i.rot, i.trans, i.points2D, i.point3D_ids
+            i.get_tracked_point3D_ids(), i.get_tracked_points2D()
+            i.relative_pose_from(other), i.relative_pose_to(other=img)
+        for p in pts.values():
+            color = p.color
+            str(p), p.id, p.xyz, p.error, p.track, str(color), color.r, color.g, color.b
+        tilu.compute_overlaps(pts), tilu.compute_overlap_percentages(points3D=pts)
+        for fn, args, kwargs in failing:
+            try:
+                fn(*args, **kwargs)
+            except BaseException:  # noqa: BLE001 - each of them fails on purpose
+                pass
+        d = {}
+        d[Shrinking(d)], d[2] = pt, pt
+        try:
+            tilu.compute_overlaps(d)
+        except BaseException:  # noqa: BLE001
+            pass
+        d.clear()
+
+
+def rss_kb() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def leak_figures(model: Path, rounds: int, traced_rounds: int) -> dict:
+    """Growth of RSS over `rounds` rounds, then of the memory traced by
+    tracemalloc (which slows every call) over `traced_rounds`, after a warm-up."""
+    workload(model, 10)
+    gc.collect()
+    rss0 = rss_kb()
+    workload(model, rounds)
+    gc.collect()
+    rss_growth = rss_kb() - rss0
+    tracemalloc.start()
+    traced0 = tracemalloc.get_traced_memory()[0]
+    workload(model, traced_rounds)
+    gc.collect()
+    traced_growth = tracemalloc.get_traced_memory()[0] - traced0
+    tracemalloc.stop()
+    return {"rounds": rounds, "rss_growth_kb": rss_growth,
+            "traced_rounds": traced_rounds, "traced_growth_bytes": traced_growth}
+
+
+def test_no_leak_in_any_call(tmp_path):
+    # Bounds: less than one Python object (>= 16 bytes) per traced round, and
+    # less than 1 MB of RSS over 300 rounds, in which a leaked keypoint array
+    # (4.8 KB per image) or file buffer would add several MB.
+    write_model(tmp_path)
+    figures = run_child(f"import json, test_hardening as t\nprint(json.dumps(t.leak_figures("
+                        f"t.Path({str(tmp_path)!r}), 300, 20)), file=_out)")
+    assert figures["traced_growth_bytes"] < 16 * 20, figures
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # ASan's quarantine holds freed memory
+        assert figures["rss_growth_kb"] < 1024, figures
+
+
+# --- threads and subinterpreters --------------------------------------------------
+
+THREADS_CHILD = """
+import json, threading, tilu
+sys.setswitchinterval(1e-6)
+models = sys.argv[1:]
+
+def snapshot(model):
+    cams, imgs, pts = tilu.read_reconstruction_bin(model)
+    return (sorted((k, str(c), c.params, c.model_id) for k, c in cams.items()),
+            sorted((k, str(i), i.name, i.rot, i.points2D, i.point3D_ids) for k, i in imgs.items()),
+            sorted((k, str(p), p.track, str(p.color)) for k, p in pts.items()),
+            tilu.compute_overlaps(pts), tilu.compute_overlap_percentages(pts))
+
+expected = {m: snapshot(m) for m in models}
+barrier, results = threading.Barrier(8), []
+
+def worker(t):
+    barrier.wait()
+    for r in range(5):
+        m = models[(t + r) % len(models)] if t % 2 else models[0]
+        results.append([t, r, snapshot(m) == expected[m]])
+
+threads = [threading.Thread(target=worker, args=(t,)) for t in range(8)]
+for th in threads: th.start()
+for th in threads: th.join()
+print(json.dumps(results), file=_out)
+"""
+
+
+def test_threads_agree_with_one_thread(tmp_path):
+    models = [write_model(tmp_path / f"m{k}", n_images=3 + k, n_points=80 + 40 * k) for k in range(3)]
+    results = run_child(THREADS_CHILD, *models)
+    assert len(results) == 8 * 5 and all(same for _, _, same in results), results
+
+
+SUBINTERPRETER_CHILD = """
+import json, tilu
+try:
+    import _interpreters as si
+except ImportError:
+    import _xxsubinterpreters as si
+points = sys.argv[1]
+before = tilu.compute_overlaps(tilu.read_points3D_bin(points))
+try:
+    iid = si.create("legacy")  # 3.13: shares the GIL, allows single-phase modules
+except TypeError:
+    iid = si.create(isolated=False)  # 3.12
+si.run_string(iid, f'''
+try:
+    import tilu
+    outcome = "imported"
+except ImportError as e:
+    outcome = "ImportError: " + str(e)
+with open({sys.argv[2]!r}, "w") as f:
+    f.write(outcome)
+''')
+si.destroy(iid)
+del sys.modules["tilu"]
+import tilu as again
+after = again.compute_overlaps(again.read_points3D_bin(points))
+print(json.dumps([open(sys.argv[2]).read(), again is tilu, before == after != {}]), file=_out)
+"""
+
+
+def test_subinterpreter_import_fails_and_main_keeps_working(tmp_path):
+    model = write_model(tmp_path / "m")
+    outcome, same_module, same_result = run_child(SUBINTERPRETER_CHILD, model / "points3D.bin",
+                                                  tmp_path / "outcome")
+    assert outcome.startswith("ImportError: ") and "subinterpreters" in outcome
+    assert same_module and same_result
+
+
+if __name__ == "__main__":
+    mode, rounds = sys.argv[1], int(sys.argv[2])
+    traced_rounds = int(sys.argv[3]) if len(sys.argv) > 3 else rounds // 10
+    sys.stdout.flush()
+    out = os.fdopen(os.dup(1), "w")
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # the overlap progress lines
+    with tempfile.TemporaryDirectory() as d:
+        model = write_model(Path(d))
+        if mode == "leaks":
+            print(json.dumps(leak_figures(model, rounds, traced_rounds)), file=out)
+        else:
+            workload(model, rounds)
