@@ -125,19 +125,29 @@ Covisibility::Covisibility(const TrackImages& tracks) {
             image_points_[fill[point_images_[e]]++] = static_cast<std::uint32_t>(p);
 
     counts_.assign(num_images, 0);
+    touched_.assign(num_images + 1, 0);  // one spare slot for the unconditional write
 }
 
 void Covisibility::count_row(std::uint32_t a) {
-    for (std::uint32_t b : touched_) counts_[b] = 0;
-    touched_.clear();
-    touched_.push_back(a);  // every image of the table is seen by some point
+    std::uint32_t* counts = counts_.data();
+    std::uint32_t* touched = touched_.data();
+    for (std::size_t i = 0; i < row_size_; ++i) counts[touched[i]] = 0;
+    // `a` is entered first with a count of 1, so that no point enters it again;
+    // the extra 1 is taken off at the end. An image is appended to the row
+    // when its count leaves 0: written always, kept only then (no branch).
+    touched[0] = a;
+    counts[a] = 1;
+    std::size_t n = 1;
     for (std::size_t i = image_offsets_[a]; i < image_offsets_[a + 1]; ++i) {
         const std::uint32_t p = image_points_[i];
         for (std::size_t e = point_offsets_[p]; e < point_offsets_[p + 1]; ++e) {
             const std::uint32_t b = point_images_[e];
-            if (counts_[b]++ == 0 && b != a) touched_.push_back(b);
+            touched[n] = b;
+            n += counts[b]++ == 0;
         }
     }
+    counts[a] -= 1;
+    row_size_ = n;
 }
 
 void write_progress_line(std::string_view line) {

@@ -39,7 +39,7 @@ public:
     // first) and shared(b) how many; shared(a) is the number of points
     // seeing `a`, at least 1.
     void count_row(std::uint32_t a);
-    std::span<const std::uint32_t> row() const { return touched_; }
+    std::span<const std::uint32_t> row() const { return {touched_.data(), row_size_}; }
     std::uint32_t shared(std::uint32_t b) const { return counts_[b]; }
 
 private:
@@ -49,7 +49,8 @@ private:
     std::vector<std::size_t> image_offsets_;   // image -> points seeing it
     std::vector<std::uint32_t> image_points_;
     std::vector<std::uint32_t> counts_;        // scratch of count_row
-    std::vector<std::uint32_t> touched_;
+    std::vector<std::uint32_t> touched_;       // num_images slots, row_size_ used
+    std::size_t row_size_ = 0;
 };
 
 // Writes one whole line to file descriptor 1 with write(2), bypassing any
