@@ -137,7 +137,7 @@ Ref py_float_list(const double* values, Py_ssize_t n) {
     });
 }
 
-void dict_set(PyObject* dict, Ref key, Ref value) {
+void dict_set(PyObject* dict, const Ref& key, const Ref& value) {
     check_status(PyDict_SetItem(dict, key.get(), value.get()));
 }
 
@@ -247,8 +247,7 @@ using Args = PyObject* const*;
 Ref cameras_dict(FileBuffer& file) {
     Ref dict = Ref::check(PyDict_New());
     parse_cameras(file.data(), file.size(), [&](Camera&& cam) {
-        Ref key = py_uint(cam.camera_id);
-        dict_set(dict.get(), std::move(key), new_camera_object(std::move(cam)));
+        dict_set(dict.get(), py_uint(cam.camera_id), new_camera_object(std::move(cam)));
     });
     return dict;
 }
@@ -256,8 +255,7 @@ Ref cameras_dict(FileBuffer& file) {
 Ref images_dict(FileBuffer& file) {
     Ref dict = Ref::check(PyDict_New());
     parse_images(file.data(), file.size(), [&](Image&& img) {
-        Ref key = py_uint(img.image_id);
-        dict_set(dict.get(), std::move(key), new_image_object(std::move(img)));
+        dict_set(dict.get(), py_uint(img.image_id), new_image_object(std::move(img)));
     }, &file);
     return dict;
 }
@@ -364,55 +362,61 @@ std::vector<Ref> image_keys(const Covisibility& cov) {
     return keys;
 }
 
-void set_shared_key(PyObject* dict, const Ref& key, Ref value) {
-    check_status(PyDict_SetItem(dict, key.get(), value.get()));
+// The counting shared by both covisibility functions: binds and converts the
+// argument, writes the first two progress lines around the counting (and
+// `rows_line`, if any, after them), then builds {image: row_dict(cov, keys, a)}
+// image by image, leaving out the images for which row_dict returns nothing.
+template <class RowDict>
+Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char* full_name,
+                      const char* rows_line, RowDict row_dict) {
+    PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "points3D");
+    TrackImages tracks = convert_points3D_arg(arg);
+    write_progress_line("Computing overlaps...\n");
+    Covisibility cov(tracks);
+    tracks = {};
+    write_progress_line("Done computing overlaps.\n");
+    if (rows_line) write_progress_line(rows_line);
+
+    std::vector<Ref> keys = image_keys(cov);
+    Ref result = Ref::check(PyDict_New());
+    for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
+        cov.count_row(a);
+        if (Ref row = row_dict(cov, keys, a)) dict_set(result.get(), keys[a], row);
+    }
+    return result;
+}
+
+Ref new_presized_dict(std::size_t size) {
+    return Ref::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(size)));
 }
 
 PyObject* compute_overlaps(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* arg = bind_single_arg(args, nargs, kwnames, "compute_overlaps()", "points3D");
-        TrackImages tracks = convert_points3D_arg(arg);
-        write_progress_line("Computing overlaps...\n");
-        Covisibility cov(tracks);
-        tracks = {};
-        write_progress_line("Done computing overlaps.\n");
-
-        std::vector<Ref> keys = image_keys(cov);
-        Ref result = Ref::check(PyDict_New());
-        for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
-            cov.count_row(a);
-            Ref inner = Ref::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(cov.row().size())));
-            for (std::uint32_t b : cov.row()) set_shared_key(inner.get(), keys[b], py_uint(cov.shared(b)));
-            set_shared_key(result.get(), keys[a], std::move(inner));
-        }
-        return result.release();
+        auto counts = [](const Covisibility& cov, const std::vector<Ref>& keys, std::uint32_t) {
+            Ref row = new_presized_dict(cov.row().size());
+            for (std::uint32_t b : cov.row()) dict_set(row.get(), keys[b], py_uint(cov.shared(b)));
+            return row;
+        };
+        return covisibility_dict(args, nargs, kwnames, "compute_overlaps()", nullptr, counts).release();
     });
 }
 
 PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        PyObject* arg =
-            bind_single_arg(args, nargs, kwnames, "compute_overlap_percentages()", "points3D");
-        TrackImages tracks = convert_points3D_arg(arg);
-        write_progress_line("Computing overlaps...\n");
-        Covisibility cov(tracks);
-        tracks = {};
-        write_progress_line("Done computing overlaps.\n");
-        write_progress_line("Computing percentages...\n");
-
-        std::vector<Ref> keys = image_keys(cov);
-        Ref result = Ref::check(PyDict_New());
-        for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
-            cov.count_row(a);
-            if (cov.row().size() < 2) continue;  // no other image sees a's points
+        // Single-precision fractions of a's points, without a itself; nothing
+        // for an image whose points no other image sees.
+        auto fractions = [](const Covisibility& cov, const std::vector<Ref>& keys, std::uint32_t a) {
+            if (cov.row().size() < 2) return Ref();
             const float seen = static_cast<float>(cov.shared(a));
-            Ref inner = Ref::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(cov.row().size() - 1)));
+            Ref row = new_presized_dict(cov.row().size() - 1);
             for (std::uint32_t b : cov.row().subspan(1)) {
                 const float fraction = static_cast<float>(cov.shared(b)) / seen;
-                set_shared_key(inner.get(), keys[b], py_float(static_cast<double>(fraction)));
+                dict_set(row.get(), keys[b], py_float(static_cast<double>(fraction)));
             }
-            set_shared_key(result.get(), keys[a], std::move(inner));
-        }
+            return row;
+        };
+        Ref result = covisibility_dict(args, nargs, kwnames, "compute_overlap_percentages()",
+                                       "Computing percentages...\n", fractions);
         write_progress_line("Done computing percentages.\n");
         return result.release();
     });

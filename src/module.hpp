@@ -88,8 +88,8 @@ Ref py_list(Py_ssize_t n, F&& make) {
 }
 Ref py_float_list(const double* values, Py_ssize_t n);
 
-// Sets d[key] = value, stealing both references.
-void dict_set(PyObject* dict, Ref key, Ref value);
+// Sets dict[key] = value (the dict takes references of its own).
+void dict_set(PyObject* dict, const Ref& key, const Ref& value);
 
 // --- argument binding --------------------------------------------------------
 
