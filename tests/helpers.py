@@ -54,6 +54,15 @@ def oor(end: int, n: int) -> str:
     return f"range end index {end} out of range for slice of length {n}"
 
 
+def exact(x):
+    """Nested structure with floats replaced by their bits (keeps -0.0 and NaN apart)."""
+    if isinstance(x, float):
+        return ("f", struct.pack("<d", x))
+    if isinstance(x, (list, tuple)):
+        return (type(x).__name__, [exact(v) for v in x])
+    return x
+
+
 def bits(values) -> list[bytes]:  # NaN payloads and -0.0 compare exactly
     return [struct.pack("<d", v) for v in values]
 

@@ -6,7 +6,7 @@ import struct
 import pytest
 
 import tilu
-from helpers import write
+from helpers import exact, write
 from colmap_writer import (MODEL_NAMES, NO_POINT3D, PARAM_COUNTS, Cam, Img, Pt,
                            cameras_bin, images_bin, points3D_bin)
 
@@ -17,15 +17,6 @@ NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000123))[0]  # sign and 
 def read(tmp_path, kind, records):
     writer = {"cameras": cameras_bin, "images": images_bin, "points3D": points3D_bin}[kind]
     return getattr(tilu, f"read_{kind}_bin")(write(tmp_path, f"{kind}.bin", writer(records)))
-
-
-def exact(x):
-    """Nested structure with floats replaced by their bits (keeps -0.0 and NaN apart)."""
-    if isinstance(x, float):
-        return ("f", struct.pack("<d", x))
-    if isinstance(x, (list, tuple)):
-        return (type(x).__name__, [exact(v) for v in x])
-    return x
 
 
 # ----------------------------------------------------------------------- Camera

@@ -1,22 +1,14 @@
 """Image.relative_pose_from / relative_pose_to."""
 import math
 import random
-import struct
 
 import pytest
 
 import tilu
+from helpers import exact
 from colmap_writer import Img, Pt, images_bin, points3D_bin
 
 IDENTITY = ([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]], [0.0, 0.0, 0.0])
-
-
-def exact(x):
-    if isinstance(x, float):
-        return ("f", struct.pack("<d", x))
-    if isinstance(x, (list, tuple)):
-        return (type(x).__name__, [exact(v) for v in x])
-    return x
 
 
 def images(tmp_path, poses):
