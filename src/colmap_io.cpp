@@ -64,7 +64,6 @@ public:
     ~FdGuard() { ::close(fd_); }
     FdGuard(const FdGuard&) = delete;
     FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return fd_; }
 
 private:
     int fd_;
