@@ -186,3 +186,15 @@ def sweep(reader, ref, data: bytes, path: str) -> list:
         if got != (msg,):
             bad.append((cut, msg, got))
     return bad
+
+
+def check_file_and_truncations(tmp_path, reader, ref, view, cls, data: bytes, want: dict) -> dict:
+    """A valid file reads to `want` as objects of `cls`, and every shorter cut of it
+    fails exactly as the independent layout walk `ref` says. Returns the result."""
+    assert ref(data) == want
+    result = reader(write(tmp_path, "whole.bin", data))
+    assert all(type(k) is int and type(v) is cls for k, v in result.items())
+    assert views(result, view) == want
+    assert sweep(reader, ref, data, write(tmp_path, "cut.bin", b"")) == []
+    return result
+

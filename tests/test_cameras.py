@@ -6,7 +6,7 @@ import pytest
 
 import tilu
 from colmap_writer import MODEL_NAMES, PARAM_COUNTS, Cam, camera_record, cameras_bin
-from helpers import bits, cam_view, oor, panics, ref_cameras, sweep, views, write
+from helpers import check_file_and_truncations, bits, cam_view, oor, panics, ref_cameras, views, write
 
 U32, U64 = 2**32 - 1, 2**64 - 1
 PINHOLE = Cam(1, 1, 640, 480, [500.0, 510.0, 320.0, 240.0])
@@ -29,13 +29,8 @@ def expected(cams):
 
 
 def test_valid_file_and_every_truncation(tmp_path):
-    data = cameras_bin(CAMS)
-    assert ref_cameras(data) == expected(CAMS)
-    result = read(tmp_path, data)
-    assert all(type(k) is int and type(v) is tilu.Camera for k, v in result.items())
-    assert views(result, cam_view) == expected(CAMS)
-    path = write(tmp_path, "cut.bin", b"")
-    assert sweep(tilu.read_cameras_bin, ref_cameras, data, path) == []
+    check_file_and_truncations(tmp_path, tilu.read_cameras_bin, ref_cameras, cam_view, tilu.Camera,
+                               cameras_bin(CAMS), expected(CAMS))
 
 
 @pytest.mark.parametrize("model", range(11))

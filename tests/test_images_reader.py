@@ -6,7 +6,7 @@ import pytest
 
 import tilu
 from colmap_writer import NO_POINT3D, Img, image_record, images_bin
-from helpers import bits, img_view, oor, panics, ref_images, rotmat, sweep, views, write
+from helpers import check_file_and_truncations, bits, img_view, oor, panics, ref_images, rotmat, views, write
 
 U32, U64 = 2**32 - 1, 2**64 - 1
 A = Img(1, (1.0, 0.0, 0.0, 0.0), (0.5, -1.0, 2.0), 2, "a.jpg",
@@ -33,13 +33,8 @@ def expected(imgs):
 
 
 def test_valid_file_and_every_truncation(tmp_path):
-    data = images_bin(IMGS)
-    assert ref_images(data) == expected(IMGS)
-    result = read(tmp_path, data)
-    assert all(type(k) is int and type(v) is tilu.Image for k, v in result.items())
-    assert views(result, img_view) == expected(IMGS)
-    path = write(tmp_path, "cut.bin", b"")
-    assert sweep(tilu.read_images_bin, ref_images, data, path) == []
+    check_file_and_truncations(tmp_path, tilu.read_images_bin, ref_images, img_view, tilu.Image,
+                               images_bin(IMGS), expected(IMGS))
 
 
 def idx(n):

@@ -6,7 +6,7 @@ import pytest
 
 import tilu
 from colmap_writer import Pt, point_record, points3D_bin
-from helpers import bits, oor, panics, pt_view, ref_points, sweep, views, write
+from helpers import check_file_and_truncations, bits, oor, panics, pt_view, ref_points, views, write
 
 U32, U64 = 2**32 - 1, 2**64 - 1
 P7 = Pt(7, (1.0, -2.5, 0.1), (10, 20, 30), 0.75, [(4, 12), (4, 12), (1, 0)])
@@ -28,14 +28,9 @@ def expected(pts):
 
 
 def test_valid_file_and_every_truncation(tmp_path):
-    data = points3D_bin(PTS)
-    assert ref_points(data) == expected(PTS)
-    result = read(tmp_path, data)
-    assert all(type(k) is int and type(v) is tilu.Point3D for k, v in result.items())
-    assert views(result, pt_view) == expected(PTS)
+    result = check_file_and_truncations(tmp_path, tilu.read_points3D_bin, ref_points, pt_view,
+                                        tilu.Point3D, points3D_bin(PTS), expected(PTS))
     assert all(type(t) is tuple for t in result[7].track)
-    path = write(tmp_path, "cut.bin", b"")
-    assert sweep(tilu.read_points3D_bin, ref_points, data, path) == []
 
 
 ONE = struct.pack("<Q", 1)
