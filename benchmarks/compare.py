@@ -3,17 +3,24 @@
     python benchmarks/compare.py --model DIR [--repeat N] [--only NAME,...] [--json PATH]
 
 Every measurement runs in a fresh child process that imports what it needs,
-loads the model once and reports the wall time of the load and its own peak
-resident set size (ru_maxrss), so no candidate inherits another's memory or
-allocator state.  The first run of each candidate is a warm-up and is discarded
-(it also leaves the files in the page cache for everyone); the table shows the
-median of the following runs.  Before anything is timed, every candidate's
-result is reduced to a digest (identifiers, a sample of values, track totals)
-and compared with tilu's, or with the pure-Python reader's when tilu is absent.
+loads the model once and reports the wall time of the load and the resident
+memory around it: the resident set size just before the call and its peak
+during the call (VmRSS and VmHWM from /proc/self/status, the peak reset just
+before the call), so no candidate inherits another's memory or allocator
+state.  The reload rows load, drop and load again in one child and report the
+memory of each step.  The first run of each candidate is a warm-up and is
+discarded (it also leaves the files in the page cache for everyone); the table
+shows the median of the following runs.  Before anything is timed, every
+candidate's result is reduced to a digest (identifiers, a sample of values,
+track totals) and compared with tilu's, or with the pure-Python reader's when
+tilu is absent.  The covisibility rows of tilu also time, in the same child
+and outside the call's clock, the floor of any function returning that dict of
+dicts: building it again from ready-made lists of its own keys and values.
 """
 from __future__ import annotations
 
 import argparse
+import gc
 import hashlib
 import json
 import os
@@ -173,6 +180,8 @@ class Candidate(NamedTuple):
     what: str
     group: str = "load"    # rows are compared within their group
     setup: Callable | None = None  # setup(model) -> prepared, outside the clock
+    reload: bool = False   # load, drop, load again in the same child
+    floor: bool = False    # also time rebuilding the result from ready lists
 
 
 def _points_of(model):
@@ -180,21 +189,32 @@ def _points_of(model):
     return tilu.read_points3D_bin(os.path.join(model, "points3D.bin"))
 
 
-def _overlap_fn(name):
-    """compute_overlaps alternatives from bench_overlaps.py, which sits beside this file."""
+def _tilu_covisibility(function):
     def run(model, points):
-        if name == "tilu":
-            import tilu
-            return tilu.compute_overlaps(points)
-        sys.path.insert(0, HERE)
-        import bench_overlaps
-        return getattr(bench_overlaps, name + "_overlaps")(points)
+        import tilu
+        return getattr(tilu, function)(points)
     return run
+
+
+def _peer_covisibility(function):
+    """A covisibility alternative from bench_overlaps.py, which sits beside this file;
+    importing it (numpy, scipy.sparse) is part of the setup, not of the call."""
+    def setup(model):
+        import bench_overlaps
+        return getattr(bench_overlaps, function), _points_of(model)
+
+    def run(model, prepared):
+        fn, points = prepared
+        return fn(points)
+    return setup, run
 
 
 def _loader(load):
     return lambda model, prepared: load(model)
 
+
+_scipy_setup, _scipy_run = _peer_covisibility("scipy_overlaps")
+_counter_setup, _counter_run = _peer_covisibility("counter_overlaps")
 
 CANDIDATES = {
     "tilu": Candidate(_loader(load_tilu), views_tilu, "all", "tilu.read_reconstruction_bin"),
@@ -207,16 +227,27 @@ CANDIDATES = {
                                 "img.points2D[k].point3D_id"),
     "pure-python": Candidate(_loader(load_pure), views_pure, "all", "struct-based reader, everything eager"),
     "read-bytes": Candidate(_loader(load_floor), None, None, "floor: the three files read into bytes"),
-    # Covisibility counts of the model's points, each from the dict tilu.read_points3D_bin made.
-    "overlaps-tilu": Candidate(_overlap_fn("tilu"), lambda r: r, "overlaps", "tilu.compute_overlaps",
-                               "overlaps", _points_of),
-    "overlaps-scipy": Candidate(_overlap_fn("scipy"), lambda r: r, "overlaps",
+    # Load, del + gc.collect(), load again, in one child: what a notebook that reloads pays.
+    "tilu-reload": Candidate(_loader(load_tilu), views_tilu, "all",
+                             "tilu.read_reconstruction_bin, dropped, read again", "reload", reload=True),
+    "pycolmap-reload": Candidate(_loader(load_pycolmap), views_pycolmap, "all",
+                                 "pycolmap.Reconstruction(path), dropped, read again", "reload", reload=True),
+    # Covisibility of the model's points, each from the dict tilu.read_points3D_bin made.
+    "overlaps-tilu": Candidate(_tilu_covisibility("compute_overlaps"), lambda r: r, "overlaps",
+                               "tilu.compute_overlaps", "overlaps", _points_of, floor=True),
+    "overlaps-scipy": Candidate(_scipy_run, lambda r: r, "overlaps",
                                 "tracks to a sparse incidence matrix A, A.T @ A, dicts",
-                                "overlaps", _points_of),
-    "overlaps-Counter": Candidate(_overlap_fn("counter"), lambda r: r, "overlaps",
-                                  "pure-Python loop with collections.Counter", "overlaps", _points_of),
+                                "overlaps", _scipy_setup),
+    "overlaps-Counter": Candidate(_counter_run, lambda r: r, "overlaps",
+                                  "pure-Python loop with collections.Counter", "overlaps", _counter_setup),
+    "percentages-tilu": Candidate(_tilu_covisibility("compute_overlap_percentages"), lambda r: r, "overlaps",
+                                  "tilu.compute_overlap_percentages", "percentages", _points_of, floor=True),
 }
-GROUP_BASELINE = {"load": "tilu", "overlaps": "overlaps-tilu"}
+GROUP_BASELINE = {"load": "tilu", "reload": "tilu-reload", "overlaps": "overlaps-tilu",
+                  "percentages": "percentages-tilu"}
+# Groups whose results must agree with one another before anything is timed.
+CHECK_FAMILY = {"load": "load", "reload": "load", "overlaps": "overlaps", "percentages": "percentages"}
+COVISIBILITY_GROUPS = ("overlaps", "percentages")
 
 
 # --------------------------------------------------------------------------
@@ -245,9 +276,11 @@ def _sample(ids, k=SAMPLE):
 
 def digest(v, covers):
     if covers == "overlaps":
-        rows = sorted((a, sorted(inner.items())) for a, inner in v.items())
-        return {"overlap_images": len(rows), "overlap_entries": sum(len(r) for _, r in rows),
-                "overlaps": hashlib.sha1(repr(rows).encode()).hexdigest()[:16]}
+        h = hashlib.sha1()
+        for a in sorted(v):  # row by row: the repr of the whole result would not fit on xlarge
+            h.update(repr((a, sorted(v[a].items()))).encode())
+        return {"overlap_images": len(v), "overlap_entries": sum(map(len, v.values())),
+                "overlaps": h.hexdigest()[:16]}
     d = {}
     if covers == "all":
         d["cameras"] = {str(i): _num([m, w, h, list(params)]) for i, (m, w, h, params) in sorted(v["cameras"].items())}
@@ -276,43 +309,151 @@ def digest(v, covers):
 
 
 # --------------------------------------------------------------------------
+# Resident memory of the child
+# --------------------------------------------------------------------------
+# ru_maxrss cannot give the peak of one call: it never goes down, and a child
+# also starts with its parent's peak, which Linux carries over through exec (the
+# larger of the old and the new address space's high-water marks).  Linux keeps a
+# resettable high-water mark instead: VmHWM in /proc/self/status, set back to the
+# current resident size (VmRSS) by writing "5" to /proc/self/clear_refs.
+
+def _proc_status_kb():
+    out = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("VmRSS", "VmHWM"):
+                out[key] = int(value.split()[0])
+    return out
+
+
+class Memory:
+    """Resident set size now and its peak since the last reset, in kB."""
+
+    def __init__(self, method):
+        self.method = method  # "hwm" (VmRSS/VmHWM) or "maxrss" (ru_maxrss only)
+
+    def now(self):
+        if self.method == "hwm":
+            return _proc_status_kb()["VmRSS"]
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+    def reset_peak(self):
+        if self.method == "hwm":
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")
+
+    def peak(self):
+        if self.method == "hwm":
+            return _proc_status_kb()["VmHWM"]
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+PROBE_MB = 256
+
+
+def probe_memory():
+    """Whether the resettable peak works here and measures what it claims: a
+    bytearray of PROBE_MB, filled and freed, must show as that much above the
+    resident size at the reset, and a reset must bring the peak back down."""
+    mem = Memory("hwm")
+    try:
+        before = mem.now()
+        mem.reset_peak()
+        reset_ok = mem.peak() - before < 4096
+        block = bytearray(PROBE_MB << 20)  # filled with zeros, so resident
+        del block
+        rise = (mem.peak() - before) / 1024
+        mem.reset_peak()
+        back = (mem.peak() - mem.now()) / 1024
+    except (OSError, KeyError, ValueError) as e:
+        return {"method": "maxrss", "why": f"{type(e).__name__}: {e}"}
+    ok = reset_ok and PROBE_MB - 4 <= rise < PROBE_MB + 16 and back < 4
+    return {"method": "hwm" if ok else "maxrss", "probe_mb": PROBE_MB, "seen_mb": round(rise, 1),
+            "why": None if ok else f"a {PROBE_MB} MB block showed as {rise:.1f} MB, "
+                                   f"{back:.1f} MB above the resident size after a reset"}
+
+
+# --------------------------------------------------------------------------
+# The floor of a covisibility function
+# --------------------------------------------------------------------------
+
+def dict_floor(result):
+    """Times building `result` again from ready lists: per image its keys and its
+    values, the very objects of the result (the shared ints for image ids and
+    counts, the finished floats for fractions), so only the dicts are made.  The
+    result stays alive, so the rebuilt dicts take fresh memory, as the call's did."""
+    rows = [(a, list(inner), list(inner.values())) for a, inner in result.items()]
+    entries = sum(len(keys) for _, keys, _ in rows)
+    t0 = time.perf_counter()
+    rebuilt = {a: dict(zip(keys, values)) for a, keys, values in rows}
+    seconds = time.perf_counter() - t0
+    if rebuilt != result:
+        raise AssertionError("the floor rebuilt another dict of dicts")
+    return {"floor_s": seconds, "entries": entries}
+
+
+# --------------------------------------------------------------------------
 # Child process
 # --------------------------------------------------------------------------
 
-def child(name, model, mode, out_path):
+def _measure(cand, model, prepared, mem, report, suffix=""):
+    """One timed call; its resident size before and its peak go into report."""
+    report["rss_before_kb" + suffix] = mem.now()
+    mem.reset_peak()
+    t0 = time.perf_counter()
+    result = cand.run(model, prepared)
+    report["seconds" + suffix] = time.perf_counter() - t0
+    report["rss_peak_kb" + suffix] = mem.peak()
+    return result
+
+
+def child(name, model, mode, out_path, memory_method):
     cand = CANDIDATES[name]
+    sys.path.insert(0, HERE)
     # Imports and setup stay outside the clock.
     for module in _needs(name):
         __import__(module)
     prepared = cand.setup(model) if cand.setup else None
-    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    t0 = time.perf_counter()
-    result = cand.run(model, prepared)
-    seconds = time.perf_counter() - t0
-    rss_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    report = {"seconds": seconds, "rss_peak_kb": rss_peak, "rss_before_kb": rss_before}
+    mem = Memory(memory_method)
+    report = {"memory": memory_method}
+    result = _measure(cand, model, prepared, mem, report)
+    if cand.reload:
+        t0 = time.perf_counter()
+        del result
+        gc.collect()
+        report["drop_s"] = time.perf_counter() - t0
+        report["rss_after_drop_kb"] = mem.now()
+        result = _measure(cand, model, prepared, mem, report, "2")
+    if cand.floor and mode == "time":
+        report.update(dict_floor(result))
     if mode == "check" and cand.views is not None:
         report["digest"] = digest(cand.views(result), cand.covers)
         if name.endswith("+touch"):
             report["touched"] = list(result[-1])
     with open(out_path, "w") as f:
         json.dump(report, f)
-    sys.stdout.flush()
     os._exit(0)  # skip freeing millions of objects: it is not part of the load
 
 
 def _needs(name):
-    """Modules a candidate imports (tilu provides the points of every overlap row)."""
-    needs = {"tilu": ["tilu"], "pycolmap": ["pycolmap"], "overlaps": ["tilu", "numpy", "scipy"]}
+    """Modules a candidate imports (tilu provides the points of every covisibility row;
+    bench_overlaps.py, which the peers of the overlap rows come from, needs numpy and scipy)."""
+    if name in ("overlaps-scipy", "overlaps-Counter"):
+        return ["tilu", "numpy", "scipy"]
+    needs = {"tilu": ["tilu"], "pycolmap": ["pycolmap"], "overlaps": ["tilu"], "percentages": ["tilu"]}
     return needs.get(name.split("-")[0].split("+")[0], [])
 
 
-def run_child(name, model, mode):
+def run_child(name, model, mode, memory_method="hwm"):
+    """Runs one child.  Its standard output goes to /dev/null: tilu's covisibility
+    functions write their progress lines to file descriptor 1 with write(2), past
+    any Python buffering; the report comes back through a file."""
     with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as tmp:
         out_path = tmp.name
     try:
         cmd = [sys.executable, os.path.abspath(__file__), "--child", name, "--model", model,
-               "--mode", mode, "--out", out_path]
+               "--mode", mode, "--out", out_path, "--memory", memory_method]
         proc = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         if proc.returncode != 0:
             raise RuntimeError(f"{name} ({mode}) failed with exit code {proc.returncode}:\n{proc.stderr[-3000:]}")
@@ -371,21 +512,95 @@ def first_difference(a, b, path=""):
     return None if a == b else f"{path}: {a!r} != {b!r}"
 
 
+def _mb(kb):
+    return kb / 1024
+
+
+def summarize(name, runs):
+    """A table row from the runs of one candidate: medians of the times, the largest
+    of each memory figure (MB), and for the covisibility rows the floor."""
+    cand = CANDIDATES[name]
+    secs = [r["seconds"] for r in runs]
+    row = {"name": name, "group": cand.group, "what": cand.what,
+           "median_s": statistics.median(secs), "min_s": min(secs), "runs_s": secs,
+           "rss_before_mb": _mb(max(r["rss_before_kb"] for r in runs)),
+           "rss_peak_mb": _mb(max(r["rss_peak_kb"] for r in runs))}
+    if cand.reload:
+        secs2 = [r["seconds2"] for r in runs]
+        row.update(second_median_s=statistics.median(secs2), second_runs_s=secs2,
+                   drop_median_s=statistics.median(r["drop_s"] for r in runs),
+                   rss_after_drop_mb=_mb(max(r["rss_after_drop_kb"] for r in runs)),
+                   rss_peak2_mb=_mb(max(r["rss_peak_kb2"] for r in runs)))
+    if cand.floor:
+        floors = [r["floor_s"] for r in runs]
+        entries = runs[0]["entries"]
+        row.update(entries=entries, floor_median_s=statistics.median(floors), floor_runs_s=floors,
+                   # Each call and its floor ran in the same process, one after the other.
+                   ratio_to_floor=statistics.median(r["seconds"] / r["floor_s"] for r in runs),
+                   ns_per_entry=1e9 * row["median_s"] / max(entries, 1),
+                   floor_ns_per_entry=1e9 * statistics.median(floors) / max(entries, 1))
+    return row
+
+
+def print_tables(rows, memory):
+    print()
+    print(f"{'candidate':<17} {'median s':>9} {'min s':>8} {'x base':>7} {'RSS before':>11} {'peak RSS':>9}")
+    for group, baseline in GROUP_BASELINE.items():
+        if group == "reload":
+            continue
+        base = next((r["median_s"] for r in rows if r["name"] == baseline), None)
+        for r in rows:
+            if r["group"] == group:
+                r["ratio"] = r["median_s"] / base if base else None
+                ratio = f"{r['ratio']:.2f}" if base else "-"
+                print(f"{r['name']:<17} {r['median_s']:>9.3f} {r['min_s']:>8.3f} {ratio:>7} "
+                      f"{r['rss_before_mb']:>11.0f} {r['rss_peak_mb']:>9.0f}")
+    print("'x base': against tilu in its group; RSS in MB, before the timed call (after imports "
+          "and, for the covisibility rows, after reading the points) and its peak during the call"
+          + ("" if memory == "hwm" else "; peaks are ru_maxrss, which includes earlier peaks"))
+
+    reloads = [r for r in rows if r["group"] == "reload"]
+    if reloads:
+        print(f"\n{'reload':<17} {'1st s':>7} {'2nd s':>7} {'drop s':>7} {'RSS before':>11} "
+              f"{'1st peak':>9} {'after drop':>11} {'2nd peak':>9}")
+        for r in reloads:
+            print(f"{r['name']:<17} {r['median_s']:>7.3f} {r['second_median_s']:>7.3f} "
+                  f"{r['drop_median_s']:>7.3f} {r['rss_before_mb']:>11.0f} {r['rss_peak_mb']:>9.0f} "
+                  f"{r['rss_after_drop_mb']:>11.0f} {r['rss_peak2_mb']:>9.0f}")
+        print("one child: load, del + gc.collect() ('drop s'), load again; RSS in MB; each peak "
+              "is that load's alone" + ("" if memory == "hwm" else " (not here: ru_maxrss)"))
+
+    floors = [r for r in rows if "floor_median_s" in r]
+    if floors:
+        print(f"\n{'covisibility':<17} {'entries':>11} {'call s':>8} {'ns/entry':>9} {'floor s':>8} "
+              f"{'ns/entry':>9} {'x floor':>8}")
+        for r in floors:
+            print(f"{r['name']:<17} {r['entries']:>11,} {r['median_s']:>8.3f} {r['ns_per_entry']:>9.0f} "
+                  f"{r['floor_median_s']:>8.3f} {r['floor_ns_per_entry']:>9.0f} {r['ratio_to_floor']:>8.2f}")
+        print("floor: the same dict of dicts built in the same process from ready lists of its "
+              "keys and values; 'x floor': median over runs of call / floor")
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--model", required=True, help="model directory (cameras.bin, images.bin, points3D.bin)")
     ap.add_argument("--repeat", type=int, default=5, help="timed runs per candidate, after one warm-up")
     ap.add_argument("--only", help="comma-separated candidate names: " + ", ".join(CANDIDATES))
     ap.add_argument("--json", help="write the results to this file")
-    ap.add_argument("--no-overlaps", action="store_true", help="skip the overlap rows")
+    ap.add_argument("--no-overlaps", action="store_true", help="skip the covisibility rows")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     ap.add_argument("--mode", default="time", help=argparse.SUPPRESS)
     ap.add_argument("--out", help=argparse.SUPPRESS)
+    ap.add_argument("--memory", default="hwm", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+    if args.child == "memory-probe":
+        with open(args.out, "w") as f:
+            json.dump(probe_memory(), f)
+        return 0
     if args.child:
-        return child(args.child, args.model, args.mode, args.out)
+        return child(args.child, args.model, args.mode, args.out, args.memory)
 
-    names = [n for n in CANDIDATES if not (args.no_overlaps and CANDIDATES[n].group == "overlaps")]
+    names = [n for n in CANDIDATES if not (args.no_overlaps and CANDIDATES[n].group in COVISIBILITY_GROUPS)]
     if args.only:
         names = [n.strip() for n in args.only.split(",") if n.strip()]
         unknown = [n for n in names if n not in CANDIDATES]
@@ -398,7 +613,7 @@ def main(argv=None):
         if missing:
             skipped[n] = f"cannot import {', '.join(missing)}"
             names.remove(n)
-    if "overlaps-tilu" in names and not os.path.exists(os.path.join(HERE, "bench_overlaps.py")):
+    if not os.path.exists(os.path.join(HERE, "bench_overlaps.py")):
         for n in ("overlaps-scipy", "overlaps-Counter"):
             if n in names:
                 names.remove(n)
@@ -407,22 +622,30 @@ def main(argv=None):
           f"tilu {info['tilu']}, pycolmap {info['pycolmap']}", flush=True)
     for n, why in skipped.items():
         print(f"  skipped {n}: {why}", flush=True)
+    probe = run_child("memory-probe", args.model, "probe")
+    memory = probe["method"]
+    if memory == "hwm":
+        print(f"  memory: VmRSS/VmHWM, peak reset before each call (a {probe['probe_mb']} MB block "
+              f"showed as {probe['seen_mb']} MB)", flush=True)
+    else:
+        print(f"  memory: ru_maxrss, peaks include earlier ones ({probe['why']})", flush=True)
 
-    # Same answer from everyone before anything is timed, group by group.
-    for group, baseline in GROUP_BASELINE.items():
+    # Same answer from everyone before anything is timed, family by family; a
+    # candidate alone in its family has nothing to agree with and is not checked.
+    for family in dict.fromkeys(CHECK_FAMILY.values()):
+        members = [n for n in names if CHECK_FAMILY[CANDIDATES[n].group] == family
+                   and CANDIDATES[n].views is not None]
+        if len(members) < 2:
+            continue
         digests = {}
-        for n in names:
-            if CANDIDATES[n].group != group or CANDIDATES[n].views is None:
-                continue
-            rep = run_child(n, args.model, "check")
+        for n in members:
+            rep = run_child(n, args.model, "check", memory)
             digests[n] = rep["digest"]
             if "touched" in rep:
                 want = [rep["digest"]["track_entries"], rep["digest"]["tracked_point3D_ids"]]
                 if rep["touched"] != want:
                     raise SystemExit(f"{n}: touched {rep['touched']} entries/ids, digest says {want}")
-        if not digests:
-            continue
-        ref_name = next((n for n in (baseline, "pure-python") if n in digests), next(iter(digests)))
+        ref_name = next((n for n in (GROUP_BASELINE[family], "pure-python") if n in digests), members[0])
         ref = digests[ref_name]
         for n, d in digests.items():
             common = [k for k in d if k in ref]
@@ -432,36 +655,28 @@ def main(argv=None):
         summary = ", ".join(f"{k} {v[0] if isinstance(v, list) else v}" for k, v in ref.items()
                             if k in ("image_ids", "point_ids", "track_entries", "tracked_point3D_ids",
                                      "overlap_images", "overlap_entries"))
-        print(f"  {group}: results agree ({', '.join(digests)}): {summary}", flush=True)
+        print(f"  {family}: results agree ({', '.join(digests)}): {summary}", flush=True)
 
     rows = []
     for n in names:
-        run_child(n, args.model, "time")  # warm-up
-        runs = [run_child(n, args.model, "time") for _ in range(args.repeat)]
-        secs = [r["seconds"] for r in runs]
-        rows.append({"name": n, "group": CANDIDATES[n].group, "what": CANDIDATES[n].what,
-                     "median_s": statistics.median(secs), "min_s": min(secs), "runs_s": secs,
-                     "rss_peak_mb": max(r["rss_peak_kb"] for r in runs) / 1024,
-                     "rss_at_start_mb": max(r["rss_before_kb"] for r in runs) / 1024})
-        print(f"  {n}: {statistics.median(secs):.3f} s", flush=True)
+        run_child(n, args.model, "time", memory)  # warm-up
+        runs = [run_child(n, args.model, "time", memory) for _ in range(args.repeat)]
+        row = summarize(n, runs)
+        row["runs"] = runs
+        rows.append(row)
+        extra = ""
+        if "second_median_s" in row:
+            extra = f", again {row['second_median_s']:.3f} s"
+        if "floor_median_s" in row:
+            extra = f", floor {row['floor_median_s']:.3f} s"
+        print(f"  {n}: {row['median_s']:.3f} s{extra}", flush=True)
 
-    print()
-    print(f"{'candidate':<17} {'median s':>9} {'min s':>8} {'x tilu':>7} {'peak RSS MB':>12} {'at start':>9}")
-    for group, baseline in GROUP_BASELINE.items():
-        base = next((r["median_s"] for r in rows if r["name"] == baseline), None)
-        for r in rows:
-            if r["group"] == group:
-                r["ratio"] = r["median_s"] / base if base else None
-                ratio = f"{r['ratio']:.2f}" if base else "-"
-                print(f"{r['name']:<17} {r['median_s']:>9.3f} {r['min_s']:>8.3f} {ratio:>7} {r['rss_peak_mb']:>12.0f} "
-                      f"{r['rss_at_start_mb']:>9.0f}")
-    print("\n'at start': peak RSS after imports (and, for the overlap rows, after reading the "
-          "points with tilu), before the timed call")
+    print_tables(rows, memory)
 
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"machine": info, "model": model_summary(args.model), "repeat": args.repeat,
-                       "skipped": skipped, "rows": rows}, f, indent=2)
+                       "memory": probe, "skipped": skipped, "rows": rows}, f, indent=2)
     return 0
 
 
