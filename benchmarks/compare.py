@@ -178,7 +178,7 @@ class Candidate(NamedTuple):
     views: Callable | None  # result -> neutral view for the digest (None: not checked)
     covers: str | None     # what the digest can cover: "all", "points" or "overlaps"
     what: str
-    group: str = "load"    # rows are compared within their group
+    group: str = "load"    # rows are tabled and set against a baseline within their group
     setup: Callable | None = None  # setup(model) -> prepared, outside the clock
     reload: bool = False   # load, drop, load again in the same child
     floor: bool = False    # also time rebuilding the result from ready lists
@@ -277,7 +277,7 @@ def _sample(ids, k=SAMPLE):
 def digest(v, covers):
     if covers == "overlaps":
         h = hashlib.sha1()
-        for a in sorted(v):  # row by row: the repr of the whole result would not fit on xlarge
+        for a in sorted(v):  # row by row: a repr of the whole result takes gigabytes on xlarge
             h.update(repr((a, sorted(v[a].items()))).encode())
         return {"overlap_images": len(v), "overlap_entries": sum(map(len, v.values())),
                 "overlaps": h.hexdigest()[:16]}
