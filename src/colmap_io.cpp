@@ -1,14 +1,8 @@
 #include "colmap_io.hpp"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <bit>
-#include <cerrno>
 #include <cstring>
-#include <new>
+#include <string>
 
 namespace tilu {
 
@@ -16,60 +10,6 @@ static_assert(std::endian::native == std::endian::little,
               "records are copied from the files byte for byte");
 
 namespace {
-const std::size_t kPageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-// Pages are handed back in batches of at least this many bytes.
-constexpr std::size_t kDiscardBatch = std::size_t{4} << 20;
-}  // namespace
-
-FileBuffer::FileBuffer(FileBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)),
-      discarded_(std::exchange(other.discarded_, 0)) {}
-
-FileBuffer& FileBuffer::operator=(FileBuffer&& other) noexcept {
-    FileBuffer tmp(std::move(other));
-    std::swap(data_, tmp.data_);
-    std::swap(size_, tmp.size_);
-    std::swap(capacity_, tmp.capacity_);
-    std::swap(discarded_, tmp.discarded_);
-    return *this;
-}
-
-FileBuffer::~FileBuffer() {
-    if (data_) ::munmap(data_, capacity_);
-}
-
-void FileBuffer::grow(std::size_t capacity) {
-    capacity = (capacity + kPageSize - 1) / kPageSize * kPageSize;
-    void* p = data_ ? ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
-                    : ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<unsigned char*>(p);
-    capacity_ = capacity;
-}
-
-void FileBuffer::discard_before(std::size_t offset) {
-    const std::size_t end = offset / kPageSize * kPageSize;
-    if (end < discarded_ + kDiscardBatch) return;
-    ::madvise(data_ + discarded_, end - discarded_, MADV_DONTNEED);
-    discarded_ = end;
-}
-
-namespace {
-
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    ~FdGuard() { ::close(fd_); }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-
-private:
-    int fd_;
-};
-
-[[noreturn]] void throw_errno(int e) { throw OsError{e, {}}; }
 
 [[noreturn, gnu::cold]] void out_of_range(std::size_t end, std::size_t size,
                                           std::source_location loc = std::source_location::current()) {
@@ -114,37 +54,6 @@ struct Cursor {
 };
 
 }  // namespace
-
-FileBuffer read_whole_file(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos)
-        throw OsError{0, "file name contained an unexpected NUL byte"};
-    std::string cpath(path);
-    int fd;
-    do {
-        fd = ::open(cpath.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw_errno(errno);
-    FdGuard guard(fd);
-
-    // The size from fstat is a first guess only: the file is read to its end.
-    struct stat st {};
-    std::size_t guess = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        guess = static_cast<std::size_t>(st.st_size);
-    FileBuffer buf;
-    buf.grow(guess + 1);  // one byte more, so that the end shows without a regrow
-    for (;;) {
-        if (buf.size_ == buf.capacity_) buf.grow(buf.capacity_ * 2);
-        const ssize_t got = ::read(fd, buf.data_ + buf.size_, buf.capacity_ - buf.size_);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            throw_errno(errno);
-        }
-        if (got == 0) break;
-        buf.size_ += static_cast<std::size_t>(got);
-    }
-    return buf;
-}
 
 void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink) {
     Cursor c{data, size};

@@ -20,6 +20,7 @@
 
 #include "camera_models.hpp"
 #include "image.hpp"
+#include "platform.hpp"
 #include "point3d.hpp"
 
 namespace tilu {
@@ -43,39 +44,6 @@ private:
     void* obj_;
     R (*call_)(void*, Args...);
 };
-
-// A whole file in memory, in pages of its own (an anonymous mapping). As a
-// parser moves forward it hands back the pages it has passed, so that the
-// records built from a large file do not sit in memory beside all of it.
-class FileBuffer {
-public:
-    FileBuffer() = default;
-    FileBuffer(FileBuffer&& other) noexcept;
-    FileBuffer& operator=(FileBuffer&& other) noexcept;
-    FileBuffer(const FileBuffer&) = delete;
-    FileBuffer& operator=(const FileBuffer&) = delete;
-    ~FileBuffer();
-
-    const unsigned char* data() const { return data_; }
-    std::size_t size() const { return size_; }
-
-    // Gives the whole pages before `offset` back to the system; the bytes
-    // there must not be read again.
-    void discard_before(std::size_t offset);
-
-private:
-    friend FileBuffer read_whole_file(std::string_view path);
-    void grow(std::size_t capacity);
-
-    unsigned char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-    std::size_t discarded_ = 0;
-};
-
-// Opens `path` as given (no expansion or joining), reads it to its end and
-// closes it. Throws OsError (a NUL byte in the path, open or read failures).
-FileBuffer read_whole_file(std::string_view path);
 
 // A point as handed to the points sink: its fixed fields and its track,
 // `track_length` packed TrackElements starting at `track_data` (no alignment).

@@ -4,6 +4,7 @@
 
 #include <source_location>
 #include <string>
+#include <utility>
 
 namespace tilu {
 
@@ -18,8 +19,8 @@ struct Panic {
 };
 
 // An error of the operating system while opening or reading a file. Either it
-// carries an errno (text: the system's description and " (os error N)") or,
-// with errno 0, a fixed message of its own.
+// carries an errno (text: os_error_text in platform.hpp) or, with errno 0, a
+// fixed message of its own.
 struct OsError {
     int errno_value = 0;
     std::string message;
@@ -28,20 +29,5 @@ struct OsError {
 // A C API call failed and left a Python exception set; nothing else to do
 // than to unwind to the entry point and return NULL.
 struct PyErrAlreadySet {};
-
-}  // namespace tilu
-
-#include <cstring>
-
-namespace tilu {
-
-// "No such file or directory (os error 2)": the system's description of an
-// errno followed by its number.
-inline std::string os_error_text(int errno_value) {
-    char buf[256];
-    // glibc's GNU strerror_r: returns the text, not always in buf.
-    const char* text = strerror_r(errno_value, buf, sizeof buf);
-    return std::string(text) + " (os error " + std::to_string(errno_value) + ")";
-}
 
 }  // namespace tilu

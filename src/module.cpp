@@ -2,8 +2,6 @@
 // failures onto Python exceptions.
 #include "module.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -12,6 +10,7 @@
 #include "camera_models.hpp"
 #include "colmap_io.hpp"
 #include "image.hpp"
+#include "platform.hpp"
 #include "point3d.hpp"
 #include "utils.hpp"
 
@@ -34,20 +33,10 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-void write_stderr(const std::string& text) {
-    std::string_view rest(text);
-    while (!rest.empty()) {
-        ssize_t n = ::write(2, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 void raise_panic(const Panic& p) {
     std::string file = p.where.file_name();
     if (auto pos = file.rfind("/src/"); pos != std::string::npos) file.erase(0, pos + 1);
-    write_stderr("tilu panicked at " + file + ":" + std::to_string(p.where.line()) + ":" +
+    print_stderr("tilu panicked at " + file + ":" + std::to_string(p.where.line()) + ":" +
                  std::to_string(p.where.column()) + ":\n" + p.message + "\n");
     PyObject* type = panic_exception_type();
     if (!type) return;
@@ -371,11 +360,11 @@ Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char
                       const char* rows_line, RowDict row_dict) {
     PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "points3D");
     TrackImages tracks = convert_points3D_arg(arg);
-    write_progress_line("Computing overlaps...\n");
+    print_stdout("Computing overlaps...\n");
     Covisibility cov(tracks);
     tracks = {};
-    write_progress_line("Done computing overlaps.\n");
-    if (rows_line) write_progress_line(rows_line);
+    print_stdout("Done computing overlaps.\n");
+    if (rows_line) print_stdout(rows_line);
 
     std::vector<Ref> keys = image_keys(cov);
     Ref result = Ref::check(PyDict_New());
@@ -417,7 +406,7 @@ PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, Py
         };
         Ref result = covisibility_dict(args, nargs, kwnames, "compute_overlap_percentages()",
                                        "Computing percentages...\n", fractions);
-        write_progress_line("Done computing percentages.\n");
+        print_stdout("Done computing percentages.\n");
         return result.release();
     });
 }

@@ -1,15 +1,10 @@
 #include "utils.hpp"
 
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <limits>
 
-#include "errors.hpp"
+#include "platform.hpp"
 
 namespace tilu {
 
@@ -38,20 +33,12 @@ void TrackImages::keep_only(const std::vector<char>& keep) {
 
 namespace {
 
-std::uint64_t random_seed() {
-    std::uint64_t seed = 0;
-    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed)
-        seed = static_cast<std::uint64_t>(
-            std::chrono::steady_clock::now().time_since_epoch().count());
-    return seed | 1;
-}
-
 // Image identifier -> dense index; open addressing with linear probing and a
 // randomly seeded multiplicative hash, so crafted identifiers cannot make the
 // probes pile up.
 class DenseIds {
 public:
-    DenseIds() : seed_(random_seed()), slots_(64, kEmpty) {}
+    DenseIds() : seed_(random_u64() | 1), slots_(64, kEmpty) {}
 
     // The dense index of `id`, assigning the next one on first sight.
     std::uint32_t index(std::uint32_t id, std::vector<std::uint32_t>& ids) {
@@ -148,18 +135,6 @@ void Covisibility::count_row(std::uint32_t a) {
     }
     counts[a] -= 1;
     row_size_ = n;
-}
-
-void write_progress_line(std::string_view line) {
-    while (!line.empty()) {
-        const ssize_t n = ::write(1, line.data(), line.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EBADF) return;
-            throw Panic("failed printing to stdout: " + os_error_text(errno));
-        }
-        line.remove_prefix(static_cast<std::size_t>(n));
-    }
 }
 
 }  // namespace tilu

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string_view>
 #include <vector>
 
 namespace tilu {
@@ -52,10 +51,5 @@ private:
     std::vector<std::uint32_t> touched_;       // num_images slots, row_size_ used
     std::size_t row_size_ = 0;
 };
-
-// Writes one whole line to file descriptor 1 with write(2), bypassing any
-// buffering of the interpreter. A closed descriptor drops the line; any other
-// failure throws Panic "failed printing to stdout: <system text> (os error N)".
-void write_progress_line(std::string_view line);
 
 }  // namespace tilu

@@ -1,0 +1,157 @@
+#include "platform.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "errors.hpp"
+
+namespace tilu {
+
+namespace {
+const std::size_t kPageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}  // namespace
+
+// --- files ---------------------------------------------------------------------
+
+FileBuffer::FileBuffer(FileBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      discarded_(std::exchange(other.discarded_, 0)) {}
+
+FileBuffer& FileBuffer::operator=(FileBuffer&& other) noexcept {
+    FileBuffer tmp(std::move(other));
+    std::swap(data_, tmp.data_);
+    std::swap(size_, tmp.size_);
+    std::swap(capacity_, tmp.capacity_);
+    std::swap(discarded_, tmp.discarded_);
+    return *this;
+}
+
+FileBuffer::~FileBuffer() {
+    if (data_) ::munmap(data_, capacity_);
+}
+
+void FileBuffer::grow(std::size_t capacity) {
+    capacity = (capacity + kPageSize - 1) / kPageSize * kPageSize;
+    void* p = data_ ? ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
+                    : ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<unsigned char*>(p);
+    capacity_ = capacity;
+}
+
+void FileBuffer::discard_pages_before(std::size_t offset) {
+    // discarded_ only ever holds page boundaries.
+    const std::size_t end = offset / kPageSize * kPageSize;
+    ::madvise(data_ + discarded_, end - discarded_, MADV_DONTNEED);
+    discarded_ = end;
+}
+
+namespace {
+
+class FdGuard {
+public:
+    explicit FdGuard(int fd) : fd_(fd) {}
+    ~FdGuard() { ::close(fd_); }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+
+private:
+    int fd_;
+};
+
+[[noreturn]] void throw_errno(int e) { throw OsError{e, {}}; }
+
+}  // namespace
+
+FileBuffer read_whole_file(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        throw OsError{0, "file name contained an unexpected NUL byte"};
+    std::string cpath(path);
+    int fd;
+    do {
+        fd = ::open(cpath.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw_errno(errno);
+    FdGuard guard(fd);
+
+    // The size from fstat is a first guess only: the file is read to its end.
+    struct stat st {};
+    std::size_t guess = 0;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        guess = static_cast<std::size_t>(st.st_size);
+    FileBuffer buf;
+    buf.grow(guess + 1);  // one byte more, so that the end shows without a regrow
+    for (;;) {
+        if (buf.size_ == buf.capacity_) buf.grow(buf.capacity_ * 2);
+        const ssize_t got = ::read(fd, buf.data_ + buf.size_, buf.capacity_ - buf.size_);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw_errno(errno);
+        }
+        if (got == 0) break;
+        buf.size_ += static_cast<std::size_t>(got);
+    }
+    return buf;
+}
+
+// --- standard streams ------------------------------------------------------------
+
+namespace {
+
+// What write_all returns when write(2) took no byte of a non-empty rest.
+constexpr int kWroteNothing = -1;
+
+// Writes all of `bytes` to `fd`, retrying EINTR. Returns 0 when done, else
+// the errno of the failed write or kWroteNothing.
+int write_all(int fd, std::string_view bytes) noexcept {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return kWroteNothing;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+}  // namespace
+
+void print_stdout(std::string_view text) {
+    const int status = write_all(1, text);
+    if (status == 0 || status == EBADF) return;
+    throw Panic(std::string("failed printing to stdout: ") +
+                (status == kWroteNothing ? "failed to write whole buffer" : os_error_text(status)));
+}
+
+void print_stderr(std::string_view text) noexcept { write_all(2, text); }
+
+// --- errors and random bits --------------------------------------------------------
+
+std::string os_error_text(int errno_value) {
+    char buf[256];
+    // glibc's GNU strerror_r: returns the text, not always in buf.
+    const char* text = strerror_r(errno_value, buf, sizeof buf);
+    return std::string(text) + " (os error " + std::to_string(errno_value) + ")";
+}
+
+std::uint64_t random_u64() noexcept {
+    std::uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits)
+        bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return bits;
+}
+
+}  // namespace tilu

@@ -1,0 +1,70 @@
+// What the core asks of the operating system: whole files in memory, the
+// standard output and error streams, the text of an errno, random bytes.
+// Only platform.cpp includes system headers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tilu {
+
+// A whole file in memory, in pages of its own (an anonymous mapping). As a
+// parser moves forward it hands back the pages it has passed, so that the
+// records built from a large file do not sit in memory beside all of it.
+class FileBuffer {
+public:
+    FileBuffer() = default;
+    FileBuffer(FileBuffer&& other) noexcept;
+    FileBuffer& operator=(FileBuffer&& other) noexcept;
+    FileBuffer(const FileBuffer&) = delete;
+    FileBuffer& operator=(const FileBuffer&) = delete;
+    ~FileBuffer();
+
+    const unsigned char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+    // Gives the whole pages before `offset` back to the system, in batches
+    // of kDiscardBatch bytes; the bytes there must not be read again. Called
+    // after every record, so the test that nothing is due is inline.
+    void discard_before(std::size_t offset) {
+        if (offset >= discarded_ + kDiscardBatch) discard_pages_before(offset);
+    }
+
+private:
+    friend FileBuffer read_whole_file(std::string_view path);
+    // A multiple of any page size.
+    static constexpr std::size_t kDiscardBatch = std::size_t{4} << 20;
+    void discard_pages_before(std::size_t offset);
+    void grow(std::size_t capacity);
+
+    unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+    std::size_t discarded_ = 0;
+};
+
+// Opens `path` as given (no expansion or joining), reads it to its end and
+// closes it. Throws OsError (a NUL byte in the path, open or read failures).
+FileBuffer read_whole_file(std::string_view path);
+
+// Writes `text` whole to file descriptor 1 with write(2), past any buffering
+// of the interpreter. A closed descriptor drops the text; any other failure
+// throws Panic "failed printing to stdout: <reason>", the reason being the
+// system's text of the errno, or "failed to write whole buffer" when write(2)
+// takes no byte.
+void print_stdout(std::string_view text);
+
+// Writes `text` to file descriptor 2 as far as it goes (diagnostics: a
+// failure has nowhere to be reported).
+void print_stderr(std::string_view text) noexcept;
+
+// "No such file or directory (os error 2)": the system's description of an
+// errno followed by its number.
+std::string os_error_text(int errno_value);
+
+// 64 random bits from the system, or from the clock if it has none to give.
+std::uint64_t random_u64() noexcept;
+
+}  // namespace tilu
