@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <span>
 #include <string>
 
 namespace tilu {
@@ -18,45 +19,85 @@ namespace {
                 loc);
 }
 
-// Reads little-endian fields front to back; pos <= size always holds, so
-// `size - pos` never wraps and the bound check cannot overflow.
-struct Cursor {
-    const unsigned char* data;
+// The layout of an entry of the arrays in the files: `size` bytes, read as
+// fields of `field_size` bytes each, in order.
+struct EntryLayout {
     std::size_t size;
-    std::size_t pos = 0;
+    std::size_t field_size;
+};
+// A keypoint of images.bin: x, y, point3D_id.
+constexpr EntryLayout kKeypoint{sizeof(Point2D), 8};
+// A track entry of points3D.bin: image_id, point2D_idx.
+constexpr EntryLayout kTrackEntry{sizeof(TrackElement), 4};
+static_assert(kKeypoint.size == 24 && kTrackEntry.size == 8);
 
-    std::size_t left() const { return size - pos; }
+// Hands out the buffer front to back: fields, zero-terminated names and
+// arrays of entries, each checked against the end of the buffer first. The
+// position only moves forward and pos_ <= size_ always holds, so `size_ -
+// pos_` never wraps and no bound check can overflow.
+class Cursor {
+public:
+    Cursor(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+
+    // How far the cursor has got.
+    std::size_t pos() const { return pos_; }
+
+    std::uint8_t u8() { return field<std::uint8_t>(); }
+    std::uint32_t u32() { return field<std::uint32_t>(); }
+    std::int32_t i32() { return field<std::int32_t>(); }
+    std::uint64_t u64() { return field<std::uint64_t>(); }
+    double f64() { return field<double>(); }
+
+    // The bytes up to the next zero byte, which is passed too. Without one,
+    // fails at the first index past the buffer: "index out of bounds: the len
+    // is N but the index is N".
+    std::span<const unsigned char> name() {
+        const void* nul = pos_ < size_ ? std::memchr(data_ + pos_, 0, left()) : nullptr;
+        if (!nul)
+            throw Panic("index out of bounds: the len is " + std::to_string(size_) +
+                        " but the index is " + std::to_string(size_));
+        const std::span<const unsigned char> bytes(data_ + pos_, static_cast<const unsigned char*>(nul));
+        pos_ += bytes.size() + 1;
+        return bytes;
+    }
+
+    // The bytes of `count` entries of `layout`. If they do not all fit, fails
+    // where reading them field by field would: at the first field that does
+    // not fit. The count, which comes from the file, is multiplied by the
+    // width only once it is known to fit.
+    std::span<const unsigned char> entries(std::uint64_t count, EntryLayout layout) {
+        const std::size_t fit = left() / layout.size;
+        if (count > fit) {
+            const std::size_t first_missing = pos_ + fit * layout.size;
+            const std::size_t partial = left() - fit * layout.size;
+            out_of_range(first_missing + (partial / layout.field_size + 1) * layout.field_size, size_);
+        }
+        const std::span<const unsigned char> bytes(data_ + pos_, static_cast<std::size_t>(count) * layout.size);
+        pos_ += bytes.size();
+        return bytes;
+    }
+
+private:
+    std::size_t left() const { return size_ - pos_; }
 
     template <class T>
-    T read() {
-        if (sizeof(T) > left()) out_of_range(pos + sizeof(T), size);
+    T field() {
+        if (sizeof(T) > left()) out_of_range(pos_ + sizeof(T), size_);
         T v;
-        std::memcpy(&v, data + pos, sizeof(T));
-        pos += sizeof(T);
+        std::memcpy(&v, data_ + pos_, sizeof(T));
+        pos_ += sizeof(T);
         return v;
     }
-    std::uint8_t u8() { return read<std::uint8_t>(); }
-    std::uint32_t u32() { return read<std::uint32_t>(); }
-    std::int32_t i32() { return read<std::int32_t>(); }
-    std::uint64_t u64() { return read<std::uint64_t>(); }
-    double f64() { return read<double>(); }
 
-    // Checks that `count` entries of `width` bytes follow; if not, fails at the
-    // first field that does not fit, an entry being fields of `field_width`
-    // bytes read in order. Never multiplies the count from the file.
-    void need_entries(std::uint64_t count, std::size_t width, std::size_t field_width) {
-        std::size_t fit = left() / width;
-        if (count <= fit) return;
-        std::size_t first_missing = pos + fit * width;
-        std::size_t partial = left() - fit * width;
-        out_of_range(first_missing + (partial / field_width + 1) * field_width, size);
-    }
+    const unsigned char* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
 };
 
 }  // namespace
 
 void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink) {
-    Cursor c{data, size};
+    Cursor c(data, size);
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
         Camera cam;
@@ -71,7 +112,7 @@ void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink)
 }
 
 void parse_images(const unsigned char* data, std::size_t size, ImageSink sink, FileBuffer* source) {
-    Cursor c{data, size};
+    Cursor c(data, size);
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
         Image img;
@@ -84,33 +125,24 @@ void parse_images(const unsigned char* data, std::size_t size, ImageSink sink, F
         img.trans.y = c.f64();
         img.trans.z = c.f64();
         img.camera_id = c.u32();
-
-        // The name runs up to the first zero byte; a name that reaches the
-        // end of the buffer fails at the first index past it, which is N.
-        const void* nul = c.pos < size ? std::memchr(data + c.pos, 0, size - c.pos) : nullptr;
-        if (!nul)
-            throw Panic("index out of bounds: the len is " + std::to_string(size) +
-                        " but the index is " + std::to_string(size));
-        const std::size_t name_len = static_cast<const unsigned char*>(nul) - (data + c.pos);
-        append_utf8_replacing(img.name, data + c.pos, name_len);
-        c.pos += name_len + 1;
+        const std::span<const unsigned char> name = c.name();
+        append_utf8_replacing(img.name, name.data(), name.size());
 
         const std::uint64_t n = c.u64();
-        c.need_entries(n, sizeof(Point2D), 8);
+        const std::span<const unsigned char> keypoints = c.entries(n, kKeypoint);
         if (n > 0) {
             img.points.reset(new Point2D[n]);
-            std::memcpy(img.points.get(), data + c.pos, n * sizeof(Point2D));
+            std::memcpy(img.points.get(), keypoints.data(), keypoints.size());
             img.num_points = n;
-            c.pos += n * sizeof(Point2D);
         }
         sink(std::move(img));
-        if (source) source->discard_before(c.pos);
+        if (source) source->discard_before(c.pos());
     }
 }
 
 void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink,
                     FileBuffer* source) {
-    Cursor c{data, size};
+    Cursor c(data, size);
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
         Point3DEntry e;
@@ -123,11 +155,9 @@ void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sin
         e.point.color.b = c.u8();
         e.point.error = c.f64();  // at offset 35: unaligned
         e.track_length = c.u64();
-        c.need_entries(e.track_length, sizeof(TrackElement), 4);
-        e.track_data = data + c.pos;
-        c.pos += e.track_length * sizeof(TrackElement);
+        e.track_data = c.entries(e.track_length, kTrackEntry).data();
         sink(e);
-        if (source) source->discard_before(c.pos);
+        if (source) source->discard_before(c.pos());
     }
 }
 
