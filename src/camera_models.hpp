@@ -1,8 +1,11 @@
 // Camera projection models and the camera record.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "errors.hpp"
@@ -25,27 +28,50 @@ enum class CameraModelId : std::int32_t {
     ThinPrismFisheye = 10,
 };
 
-inline constexpr std::size_t kMaxCameraParams = 12;
+struct CameraModel {
+    CameraModelId id;
+    std::string_view name;
+    std::uint8_t num_params;
+};
+
+// Every valid model, at the index of its number: the numbers a file may hold
+// (besides -1, Invalid), the names and the parameter counts all come from here.
+inline constexpr CameraModel kCameraModels[] = {
+    {CameraModelId::SimplePinhole, "Simple Pinhole", 3},
+    {CameraModelId::Pinhole, "Pinhole", 4},
+    {CameraModelId::SimpleRadial, "Simple Radial", 4},
+    {CameraModelId::Radial, "Radial", 5},
+    {CameraModelId::OpenCV, "OpenCV", 8},
+    {CameraModelId::OpenCVFisheye, "OpenCV Fisheye", 8},
+    {CameraModelId::FullOpenCV, "Full OpenCV", 12},
+    {CameraModelId::FOV, "FOV", 5},
+    {CameraModelId::SimpleRadialFisheye, "Simple Radial Fisheye", 4},
+    {CameraModelId::RadialFisheye, "Radial Fisheye", 5},
+    {CameraModelId::ThinPrismFisheye, "Thin Prism Fisheye", 12},
+};
+inline constexpr std::int32_t kNumCameraModels = static_cast<std::int32_t>(std::size(kCameraModels));
+static_assert([] {
+    for (std::int32_t n = 0; n < kNumCameraModels; ++n)
+        if (static_cast<std::int32_t>(kCameraModels[n].id) != n) return false;
+    return true;
+}(), "each model sits at the index of its number");
+
+inline constexpr std::size_t kMaxCameraParams =
+    std::ranges::max(kCameraModels, {}, &CameraModel::num_params).num_params;
 
 inline CameraModelId camera_model_from_number(std::int32_t number) {
-    if (number < -1 || number > 10) throw Panic("Invalid enum value");
+    if (number < -1 || number >= kNumCameraModels) throw Panic("Invalid enum value");
     return static_cast<CameraModelId>(number);
 }
 
 inline std::size_t camera_model_param_count(CameraModelId model) {
-    static constexpr std::uint8_t counts[] = {3, 4, 4, 5, 8, 8, 12, 5, 4, 5, 12};
     if (model == CameraModelId::Invalid) throw Panic("Cannot get params for invalid camera");
-    return counts[static_cast<int>(model)];
+    return kCameraModels[static_cast<std::int32_t>(model)].num_params;
 }
 
 inline std::string_view camera_model_name(CameraModelId model) {
-    static constexpr std::string_view names[] = {
-        "Simple Pinhole", "Pinhole",         "Simple Radial",         "Radial",
-        "OpenCV",         "OpenCV Fisheye",  "Full OpenCV",           "FOV",
-        "Simple Radial Fisheye", "Radial Fisheye", "Thin Prism Fisheye",
-    };
-    auto n = static_cast<int>(model);
-    return n >= 0 && n <= 10 ? names[n] : std::string_view("Invalid");
+    if (model == CameraModelId::Invalid) return "Invalid";
+    return kCameraModels[static_cast<std::int32_t>(model)].name;
 }
 
 struct Camera {
