@@ -1,7 +1,9 @@
 // Covisibility against a plain count, on tracks drawn from the input: byte 0
 // picks how many bits the image identifiers keep (so that they repeat), then
 // each point is a length byte and that many u32 identifiers; the last point's
-// leftover bytes say which points keep_only keeps.
+// leftover bytes give the points' keys, one byte each (so that keys repeat;
+// points past them get keys of their own), and keep_last_of_each_key must
+// keep exactly the last point of each key.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -35,15 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         tracks.add_point(packed.data(), len);
         points.push_back(std::move(ids));
     }
-    std::vector<char> keep(points.size(), 1);
-    for (std::size_t p = 0; p < keep.size() && pos < size; ++p) keep[p] = data[pos++] & 1;
-    tracks.keep_only(keep);
+    std::vector<std::uint64_t> keys(points.size());
+    for (std::size_t p = 0; p < keys.size(); ++p) keys[p] = pos < size ? data[pos++] % 8 : 256 + p;
+    tracks.keep_last_of_each_key(keys);
 
+    std::map<std::uint64_t, std::size_t> last_of_key;
+    for (std::size_t p = 0; p < keys.size(); ++p) last_of_key[keys[p]] = p;
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> expected;
     std::map<std::uint32_t, std::size_t> row_sizes;
     std::size_t kept = 0;
     for (std::size_t p = 0; p < points.size(); ++p) {
-        if (!keep[p]) continue;
+        if (last_of_key[keys[p]] != p) continue;
         const std::size_t begin = tracks.offsets[kept], end = tracks.offsets[kept + 1];
         if (end - begin != points[p].size() ||
             !std::equal(points[p].begin(), points[p].end(), tracks.image_ids.begin() + begin))
@@ -62,8 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         cov.count_row(a);
         const std::uint32_t id = cov.image_id(a);
         if (cov.row().size() != row_sizes[id] || cov.row()[0] != a) std::abort();
-        for (std::uint32_t b : cov.row())
-            if (cov.shared(b) != expected[{id, cov.image_id(b)}]) std::abort();
+        const float seen = static_cast<float>(expected[{id, id}]);
+        for (std::uint32_t b : cov.row()) {
+            const std::uint32_t both = expected[{id, cov.image_id(b)}];
+            if (cov.shared(b) != both) std::abort();
+            const float want = static_cast<float>(both) / seen, got = cov.fraction(b);
+            if (std::memcmp(&want, &got, sizeof want) != 0) std::abort();
+        }
     }
     return 0;
 }

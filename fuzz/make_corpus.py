@@ -70,12 +70,14 @@ def seeds():
         for model in sorted(REAL.glob(f"*/{kind}.bin")) if REAL.is_dir() else []:
             yield kind, first_records(model.read_bytes(), kind)
 
-    def tracks(bits, pts, keep=b""):
+    def tracks(bits, pts, keys=b""):
+        # keys: a length byte too long for the rest ends the points, then one key byte a point
         body = b"".join(bytes([len(t)]) + struct.pack(f"<{len(t)}I", *t) for t in pts)
-        return bytes([bits - 1]) + body + keep
+        return bytes([bits - 1]) + body + (b"\x0f" + keys if keys else b"")
     yield "covisibility", tracks(4, [[1, 2], [2, 3], [1, 1, 3]])
     yield "covisibility", tracks(32, [[7, 7], [2**32 - 1, 0, 7]], b"\x01\x00")
     yield "covisibility", tracks(2, [[0, 1, 2, 3]] * 5)
+    yield "covisibility", tracks(4, [[1, 2], [2, 3], [1, 3], [3]], b"\x02\x05\x02\x05")
 
 
 def main(out: Path) -> None:

@@ -161,6 +161,28 @@ void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sin
     }
 }
 
+void read_cameras_file(std::string_view path, CameraSink sink) {
+    const FileBuffer file = read_whole_file(path);
+    parse_cameras(file.data(), file.size(), sink);
+}
+
+void read_images_file(std::string_view path, ImageSink sink) {
+    FileBuffer file = read_whole_file(path);
+    parse_images(file.data(), file.size(), sink, &file);
+}
+
+void read_points3D_file(std::string_view path, Point3DSink sink) {
+    FileBuffer file = read_whole_file(path);
+    parse_points3D(file.data(), file.size(), sink, &file);
+}
+
+void read_model(std::string_view dir, CameraSink cameras, ImageSink images, Point3DSink points) {
+    const std::string root(dir);
+    read_cameras_file(root + "/cameras.bin", cameras);
+    read_images_file(root + "/images.bin", images);
+    read_points3D_file(root + "/points3D.bin", points);
+}
+
 void append_utf8_replacing(std::string& out, const unsigned char* s, std::size_t len) {
     static constexpr char kReplacement[] = "\xEF\xBF\xBD";
     std::size_t i = 0;

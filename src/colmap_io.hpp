@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -64,6 +63,18 @@ void parse_images(const unsigned char* data, std::size_t size, ImageSink sink,
                   FileBuffer* source = nullptr);
 void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink,
                     FileBuffer* source = nullptr);
+
+// Each reads the file at `path` whole (read_whole_file) and parses it into
+// `sink`; the file's buffer is released before they return.
+void read_cameras_file(std::string_view path, CameraSink sink);
+void read_images_file(std::string_view path, ImageSink sink);
+void read_points3D_file(std::string_view path, Point3DSink sink);
+
+// The model in directory `dir`: dir + "/cameras.bin", then "/images.bin",
+// then "/points3D.bin", strictly in this order, one file in memory at a time.
+// The first failure ends the call; what the sinks got so far is then the
+// caller's to discard.
+void read_model(std::string_view dir, CameraSink cameras, ImageSink images, Point3DSink points);
 
 // Appends `bytes` decoded as UTF-8 to `out` (as UTF-8), each maximal
 // ill-formed subsequence replaced by U+FFFD.

@@ -2,7 +2,6 @@
 // failures onto Python exceptions.
 #include "module.hpp"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <vector>
@@ -233,62 +232,45 @@ namespace {
 
 using Args = PyObject* const*;
 
-Ref cameras_dict(FileBuffer& file) {
-    Ref dict = Ref::check(PyDict_New());
-    parse_cameras(file.data(), file.size(), [&](Camera&& cam) {
-        dict_set(dict.get(), py_uint(cam.camera_id), new_camera_object(std::move(cam)));
-    });
-    return dict;
+// Sinks that set each record into `dict` under its identifier, so that of
+// two records with the same identifier the later one stays.
+auto cameras_into(PyObject* dict) {
+    return [dict](Camera&& cam) { dict_set(dict, py_uint(cam.camera_id), new_camera_object(std::move(cam))); };
+}
+auto images_into(PyObject* dict) {
+    return [dict](Image&& img) { dict_set(dict, py_uint(img.image_id), new_image_object(std::move(img))); };
+}
+auto points3D_into(PyObject* dict) {
+    return [dict](const Point3DEntry& e) { dict_set(dict, py_uint(e.point.id), new_point3d_object(e)); };
 }
 
-Ref images_dict(FileBuffer& file) {
-    Ref dict = Ref::check(PyDict_New());
-    parse_images(file.data(), file.size(), [&](Image&& img) {
-        dict_set(dict.get(), py_uint(img.image_id), new_image_object(std::move(img)));
-    }, &file);
-    return dict;
-}
-
-Ref points3D_dict(FileBuffer& file) {
-    Ref dict = Ref::check(PyDict_New());
-    parse_points3D(file.data(), file.size(), [&](const Point3DEntry& e) {
-        dict_set(dict.get(), py_uint(e.point.id), new_point3d_object(e));
-    }, &file);
-    return dict;
-}
-
-// Reads one file into a dict with `build`; the file's buffer is released
-// before the dict is handed on.
-template <class Build>
-Ref read_file_dict(std::string_view path, Build build) {
-    FileBuffer file = read_whole_file(path);
-    return build(file);
-}
-
-// The entry of a function reading one model file into a dict with `build`.
-template <Ref (*build)(FileBuffer&), const char* full_name>
-PyObject* read_one_file(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+// A function reading the model file at its argument into a dict: `read` is the
+// file's reader, `sink_into` makes its sink.
+template <const char* full_name, auto read, auto sink_into>
+PyObject* read_file_into_dict(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "path");
-        return read_file_dict(convert_path_arg(arg, "path"), build).release();
+        const std::string_view path = convert_path_arg(arg, "path");
+        Ref dict = Ref::check(PyDict_New());
+        read(path, sink_into(dict.get()));
+        return dict.release();
     });
 }
 
 constexpr char kReadCameras[] = "read_cameras_bin()";
 constexpr char kReadImages[] = "read_images_bin()";
 constexpr char kReadPoints3D[] = "read_points3D_bin()";
-constexpr auto read_cameras_bin = read_one_file<cameras_dict, kReadCameras>;
-constexpr auto read_images_bin = read_one_file<images_dict, kReadImages>;
-constexpr auto read_points3D_bin = read_one_file<points3D_dict, kReadPoints3D>;
+constexpr auto read_cameras_bin = read_file_into_dict<kReadCameras, read_cameras_file, cameras_into>;
+constexpr auto read_images_bin = read_file_into_dict<kReadImages, read_images_file, images_into>;
+constexpr auto read_points3D_bin = read_file_into_dict<kReadPoints3D, read_points3D_file, points3D_into>;
 
 PyObject* read_reconstruction_bin(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_reconstruction_bin()", "path");
-        const std::string dir(convert_path_arg(arg, "path"));
-        // Strictly in this order; the first failure discards what was read.
-        Ref cameras = read_file_dict(dir + "/cameras.bin", cameras_dict);
-        Ref images = read_file_dict(dir + "/images.bin", images_dict);
-        Ref points = read_file_dict(dir + "/points3D.bin", points3D_dict);
+        const std::string_view dir = convert_path_arg(arg, "path");
+        Ref cameras = Ref::check(PyDict_New()), images = Ref::check(PyDict_New()),
+            points = Ref::check(PyDict_New());
+        read_model(dir, cameras_into(cameras.get()), images_into(images.get()), points3D_into(points.get()));
         return Ref::check(PyTuple_Pack(3, cameras.get(), images.get(), points.get())).release();
     });
 }
@@ -303,6 +285,7 @@ TrackImages convert_points3D_arg(PyObject* obj) {
     TrackImages tracks;
     tracks.offsets.reserve(static_cast<std::size_t>(initial) + 1);
     std::vector<std::uint64_t> keys;
+    keys.reserve(static_cast<std::size_t>(initial));
     bool keys_may_repeat = false;
 
     Py_ssize_t pos = 0, remaining = initial;
@@ -329,17 +312,7 @@ TrackImages convert_points3D_arg(PyObject* obj) {
         tracks.add_point(track, length);
         keys.push_back(id);
     }
-
-    if (keys_may_repeat) {
-        std::vector<char> keep(keys.size(), 1);
-        std::vector<std::pair<std::uint64_t, std::size_t>> order;
-        order.reserve(keys.size());
-        for (std::size_t i = 0; i < keys.size(); ++i) order.emplace_back(keys[i], i);
-        std::sort(order.begin(), order.end());
-        for (std::size_t i = 0; i + 1 < order.size(); ++i)
-            if (order[i].first == order[i + 1].first) keep[order[i].second] = 0;
-        tracks.keep_only(keep);
-    }
+    if (keys_may_repeat) tracks.keep_last_of_each_key(keys);
     return tracks;
 }
 
@@ -392,16 +365,13 @@ PyObject* compute_overlaps(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwn
 
 PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        // Single-precision fractions of a's points, without a itself; nothing
-        // for an image whose points no other image sees.
-        auto fractions = [](const Covisibility& cov, const std::vector<Ref>& keys, std::uint32_t a) {
+        // The fractions of a's points, without a itself; nothing for an image
+        // whose points no other image sees.
+        auto fractions = [](const Covisibility& cov, const std::vector<Ref>& keys, std::uint32_t) {
             if (cov.row().size() < 2) return Ref();
-            const float seen = static_cast<float>(cov.shared(a));
             Ref row = new_presized_dict(cov.row().size() - 1);
-            for (std::uint32_t b : cov.row().subspan(1)) {
-                const float fraction = static_cast<float>(cov.shared(b)) / seen;
-                dict_set(row.get(), keys[b], py_float(static_cast<double>(fraction)));
-            }
+            for (std::uint32_t b : cov.row().subspan(1))
+                dict_set(row.get(), keys[b], py_float(static_cast<double>(cov.fraction(b))));
             return row;
         };
         Ref result = covisibility_dict(args, nargs, kwnames, "compute_overlap_percentages()",

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "platform.hpp"
 
@@ -15,6 +16,18 @@ void TrackImages::add_point(const void* track, std::uint64_t n) {
     for (std::uint64_t j = 0; j < n; ++j)
         std::memcpy(&image_ids[start + j], bytes + 8 * j, sizeof(std::uint32_t));
     offsets.push_back(image_ids.size());
+}
+
+void TrackImages::keep_last_of_each_key(std::span<const std::uint64_t> keys) {
+    // Sorted by key, then by position: of equal neighbours the earlier goes.
+    std::vector<std::pair<std::uint64_t, std::size_t>> order;
+    order.reserve(keys.size());
+    for (std::size_t p = 0; p < keys.size(); ++p) order.emplace_back(keys[p], p);
+    std::sort(order.begin(), order.end());
+    std::vector<char> keep(keys.size(), 1);
+    for (std::size_t i = 0; i + 1 < order.size(); ++i)
+        if (order[i].first == order[i + 1].first) keep[order[i].second] = 0;
+    keep_only(keep);
 }
 
 void TrackImages::keep_only(const std::vector<char>& keep) {
@@ -135,6 +148,7 @@ void Covisibility::count_row(std::uint32_t a) {
     }
     counts[a] -= 1;
     row_size_ = n;
+    row_total_ = static_cast<float>(counts[a]);
 }
 
 }  // namespace tilu

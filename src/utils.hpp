@@ -19,6 +19,12 @@ struct TrackImages {
     // Appends one point whose track holds `n` (image id, 2D index) pairs laid
     // out as in the file; only the image ids are kept.
     void add_point(const void* track, std::uint64_t n);
+    // keys[p] is the key point p was given under (its key in the caller's
+    // dict). Of the points under one key keeps only the last, as a dict keeps
+    // the later of two entries whose keys are equal.
+    void keep_last_of_each_key(std::span<const std::uint64_t> keys);
+
+private:
     // Drops the points p whose keep[p] is false.
     void keep_only(const std::vector<char>& keep);
 };
@@ -40,6 +46,9 @@ public:
     void count_row(std::uint32_t a);
     std::span<const std::uint32_t> row() const { return {touched_.data(), row_size_}; }
     std::uint32_t shared(std::uint32_t b) const { return counts_[b]; }
+    // shared(b) as a fraction of the points seeing `a`, in single precision:
+    // both counts rounded to float, then divided.
+    float fraction(std::uint32_t b) const { return static_cast<float>(counts_[b]) / row_total_; }
 
 private:
     std::vector<std::uint32_t> image_ids_;     // dense -> identifier
@@ -50,6 +59,7 @@ private:
     std::vector<std::uint32_t> counts_;        // scratch of count_row
     std::vector<std::uint32_t> touched_;       // num_images slots, row_size_ used
     std::size_t row_size_ = 0;
+    float row_total_ = 0.0f;                   // shared(a) of the counted row, as float
 };
 
 }  // namespace tilu
