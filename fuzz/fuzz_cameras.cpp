@@ -9,6 +9,7 @@
 #include <string>
 
 #include "colmap_io.hpp"
+#include "text_forms.hpp"
 
 static void check_text_round_trip(double v) {
     std::string text;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "colmap_io.hpp"
+#include "text_forms.hpp"
 
 // Unicode's table of well-formed byte sequences, written out independently of
 // the decoder under test.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "colmap_io.hpp"
+#include "text_forms.hpp"
 #include "utils.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

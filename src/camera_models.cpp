@@ -1,59 +1,54 @@
 // The Python class Camera.
 #include "camera_models.hpp"
 
-#include "module.hpp"
+#include "record_classes.hpp"
 #include "text_forms.hpp"
 
 namespace tilu {
 namespace {
 
-const Camera& cam(PyObject* self) { return record_of<Camera>(self); }
+using CameraObject = RecordObject<Camera>;
+
+const Camera& camera_of(PyObject* self) { return CameraObject::of(self).record; }
 
 PyObject* Camera_get_camera_id(PyObject* self, void*) {
-    return guarded([&] { return py_uint(cam(self).camera_id).release(); });
+    return guarded([&] { return py_uint(camera_of(self).camera_id).release(); });
 }
 PyObject* Camera_get_width(PyObject* self, void*) {
-    return guarded([&] { return py_uint(cam(self).width).release(); });
+    return guarded([&] { return py_uint(camera_of(self).width).release(); });
 }
 PyObject* Camera_get_height(PyObject* self, void*) {
-    return guarded([&] { return py_uint(cam(self).height).release(); });
+    return guarded([&] { return py_uint(camera_of(self).height).release(); });
 }
 PyObject* Camera_get_params(PyObject* self, void*) {
     return guarded([&] {
-        const Camera& c = cam(self);
+        const Camera& c = camera_of(self);
         return py_float_list(c.params.data(), static_cast<Py_ssize_t>(c.num_params())).release();
     });
 }
 PyObject* Camera_get_model_id(PyObject* self, void*) {
-    return guarded([&] { return py_str(camera_model_name(cam(self).model_id)).release(); });
+    return guarded([&] { return py_str(camera_model_name(camera_of(self).model_id)).release(); });
 }
 
 // Calibration matrix of the two pinhole models; parameters copied bit for bit.
 PyObject* Camera_K(PyObject* self, PyObject*) {
     return guarded([&] {
-        const Camera& c = cam(self);
+        const Camera& c = camera_of(self);
         const auto& p = c.params;
-        double rows[3][3];
         switch (c.model_id) {
             case CameraModelId::SimplePinhole:
-                rows[0][0] = p[0], rows[0][1] = 0.0, rows[0][2] = p[1];
-                rows[1][0] = 0.0, rows[1][1] = p[0], rows[1][2] = p[2];
-                break;
+                return py_matrix_list({{{p[0], 0.0, p[1]}, {0.0, p[0], p[2]}, {0.0, 0.0, 1.0}}}).release();
             case CameraModelId::Pinhole:
-                rows[0][0] = p[0], rows[0][1] = 0.0, rows[0][2] = p[2];
-                rows[1][0] = 0.0, rows[1][1] = p[1], rows[1][2] = p[3];
-                break;
+                return py_matrix_list({{{p[0], 0.0, p[2]}, {0.0, p[1], p[3]}, {0.0, 0.0, 1.0}}}).release();
             default:
                 throw Panic("Not implemented");
         }
-        rows[2][0] = 0.0, rows[2][1] = 0.0, rows[2][2] = 1.0;
-        return py_list(3, [&](Py_ssize_t i) { return py_float_list(rows[i], 3).release(); }).release();
     });
 }
 
 PyObject* Camera_str(PyObject* self) {
     return guarded([&] {
-        const Camera& c = cam(self);
+        const Camera& c = camera_of(self);
         std::string s = "<Camera ID: ";
         append_uint(s, c.camera_id);
         s += ", width: ";
@@ -83,7 +78,7 @@ PyMethodDef Camera_methods[] = {
 
 PyType_Slot Camera_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<Camera>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(CameraObject::dealloc)},
     {Py_tp_str, reinterpret_cast<void*>(Camera_str)},
     {Py_tp_repr, reinterpret_cast<void*>(Camera_str)},
     {Py_tp_getset, Camera_getset},
@@ -91,14 +86,22 @@ PyType_Slot Camera_slots[] = {
     {0, nullptr},
 };
 
+PyType_Spec Camera_spec = {
+    .name = "builtins.Camera",
+    .basicsize = sizeof(CameraObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = Camera_slots,
+};
+
 }  // namespace
 
 PyTypeObject* camera_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) type = make_record_type("Camera", sizeof(RecordObject<Camera>), 0, Camera_slots);
+    if (!type) type = make_type(Camera_spec);
     return type;
 }
 
-Ref new_camera_object(Camera&& camera) { return wrap_record(camera_type(), std::move(camera)); }
+Ref new_camera_object(Camera&& camera) { return CameraObject::create(camera_type(), std::move(camera)); }
 
 }  // namespace tilu

@@ -1,5 +1,6 @@
-// The three failures that cross the module's C++ code. None of them reaches
-// the interpreter: every Python entry point catches them (see module.cpp).
+// The two failures of the core, thrown as C++ exceptions. None of them reaches
+// the interpreter: every Python entry point turns them into Python exceptions
+// (guarded() in python_helpers.hpp).
 #pragma once
 
 #include <source_location>
@@ -25,9 +26,5 @@ struct OsError {
     int errno_value = 0;
     std::string message;
 };
-
-// A C API call failed and left a Python exception set; nothing else to do
-// than to unwind to the entry point and return NULL.
-struct PyErrAlreadySet {};
 
 }  // namespace tilu

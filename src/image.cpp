@@ -4,7 +4,8 @@
 
 #include <cmath>
 
-#include "module.hpp"
+#include "record_classes.hpp"
+#include "text_forms.hpp"
 
 namespace tilu {
 
@@ -85,16 +86,9 @@ RelativePose relative_pose(const Image& a, const Image& b) {
 
 namespace {
 
-const Image& img(PyObject* self) { return record_of<Image>(self); }
+using ImageObject = RecordObject<Image>;
 
-Ref matrix_list(const Matrix3& m) {
-    return py_list(3, [&](Py_ssize_t i) { return py_float_list(m[i].data(), 3).release(); });
-}
-
-Ref vector_list(const Vector3& v) {
-    const double xyz[3] = {v.x, v.y, v.z};
-    return py_float_list(xyz, 3);
-}
+const Image& image_of(PyObject* self) { return ImageObject::of(self).record; }
 
 PyObject* point2D_list(const Point2D& p) {
     const double xy[2] = {p.x, p.y};
@@ -102,23 +96,23 @@ PyObject* point2D_list(const Point2D& p) {
 }
 
 PyObject* Image_get_image_id(PyObject* self, void*) {
-    return guarded([&] { return py_uint(img(self).image_id).release(); });
+    return guarded([&] { return py_uint(image_of(self).image_id).release(); });
 }
 PyObject* Image_get_camera_id(PyObject* self, void*) {
-    return guarded([&] { return py_uint(img(self).camera_id).release(); });
+    return guarded([&] { return py_uint(image_of(self).camera_id).release(); });
 }
 PyObject* Image_get_name(PyObject* self, void*) {
-    return guarded([&] { return py_str(img(self).name).release(); });
+    return guarded([&] { return py_str(image_of(self).name).release(); });
 }
 PyObject* Image_get_rot(PyObject* self, void*) {
-    return guarded([&] { return matrix_list(img(self).rotation_matrix()).release(); });
+    return guarded([&] { return py_matrix_list(image_of(self).rotation_matrix()).release(); });
 }
 PyObject* Image_get_trans(PyObject* self, void*) {
-    return guarded([&] { return vector_list(img(self).trans).release(); });
+    return guarded([&] { return py_vector_list(image_of(self).trans).release(); });
 }
 PyObject* Image_get_points2D(PyObject* self, void*) {
     return guarded([&] {
-        const Image& im = img(self);
+        const Image& im = image_of(self);
         return py_list(static_cast<Py_ssize_t>(im.num_points),
                        [&](Py_ssize_t k) { return point2D_list(im.points[k]); })
             .release();
@@ -126,7 +120,7 @@ PyObject* Image_get_points2D(PyObject* self, void*) {
 }
 PyObject* Image_get_point3D_ids(PyObject* self, void*) {
     return guarded([&] {
-        const Image& im = img(self);
+        const Image& im = image_of(self);
         // Most keypoints of a real model observe no 3D point: one int object
         // for the marker serves the whole list.
         Ref marker = py_uint(kNoPoint3D);
@@ -153,17 +147,18 @@ Ref tracked_list(const Image& im, Make make) {
 
 PyObject* Image_get_tracked_point3D_ids(PyObject* self, PyObject*) {
     return guarded([&] {
-        return tracked_list(img(self), [](const Point2D& p) { return py_uint(p.point3D_id).release(); })
+        return tracked_list(image_of(self), [](const Point2D& p) { return py_uint(p.point3D_id).release(); })
             .release();
     });
 }
 PyObject* Image_get_tracked_points2D(PyObject* self, PyObject*) {
-    return guarded([&] { return tracked_list(img(self), point2D_list).release(); });
+    return guarded([&] { return tracked_list(image_of(self), point2D_list).release(); });
 }
 
+// (rotation matrix, translation) as two lists.
 PyObject* pose_tuple(const RelativePose& pose) {
-    Ref rotation = matrix_list(pose.rotation);
-    Ref translation = vector_list(pose.translation);
+    Ref rotation = py_matrix_list(pose.rotation);
+    Ref translation = py_vector_list(pose.translation);
     return Ref::check(PyTuple_Pack(2, rotation.get(), translation.get())).release();
 }
 
@@ -171,26 +166,26 @@ const Image& convert_other(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                            const char* full_name) {
     PyObject* other = bind_single_arg(args, nargs, kwnames, full_name, "other");
     if (!PyObject_TypeCheck(other, image_type())) throw_conversion_error(other, "Image", "other");
-    return img(other);
+    return image_of(other);
 }
 
 PyObject* Image_relative_pose_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return guarded([&] {
         const Image& other = convert_other(args, nargs, kwnames, "Image.relative_pose_from()");
-        return pose_tuple(relative_pose(img(self), other));
+        return pose_tuple(relative_pose(image_of(self), other));
     });
 }
 PyObject* Image_relative_pose_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     return guarded([&] {
         const Image& other = convert_other(args, nargs, kwnames, "Image.relative_pose_to()");
-        return pose_tuple(relative_pose(other, img(self)));
+        return pose_tuple(relative_pose(other, image_of(self)));
     });
 }
 
 PyObject* Image_str(PyObject* self) {
-    return guarded([&] { return py_str(img(self).text()).release(); });
+    return guarded([&] { return py_str(image_of(self).text()).release(); });
 }
 
 PyGetSetDef Image_getset[] = {
@@ -204,23 +199,21 @@ PyGetSetDef Image_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define TILU_METHOD_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef Image_methods[] = {
     {"get_tracked_point3D_ids", Image_get_tracked_point3D_ids, METH_NOARGS,
      "get_tracked_point3D_ids($self)\n--\n\n"},
     {"get_tracked_points2D", Image_get_tracked_points2D, METH_NOARGS,
      "get_tracked_points2D($self)\n--\n\n"},
-    {"relative_pose_from", TILU_METHOD_KW(Image_relative_pose_from), METH_FASTCALL | METH_KEYWORDS,
+    {"relative_pose_from", as_pycfunction(Image_relative_pose_from), METH_FASTCALL | METH_KEYWORDS,
      "relative_pose_from($self, other)\n--\n\n"},
-    {"relative_pose_to", TILU_METHOD_KW(Image_relative_pose_to), METH_FASTCALL | METH_KEYWORDS,
+    {"relative_pose_to", as_pycfunction(Image_relative_pose_to), METH_FASTCALL | METH_KEYWORDS,
      "relative_pose_to($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot Image_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<Image>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ImageObject::dealloc)},
     {Py_tp_str, reinterpret_cast<void*>(Image_str)},
     {Py_tp_repr, reinterpret_cast<void*>(Image_str)},
     {Py_tp_getset, Image_getset},
@@ -228,14 +221,22 @@ PyType_Slot Image_slots[] = {
     {0, nullptr},
 };
 
+PyType_Spec Image_spec = {
+    .name = "builtins.Image",
+    .basicsize = sizeof(ImageObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = Image_slots,
+};
+
 }  // namespace
 
 PyTypeObject* image_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) type = make_record_type("Image", sizeof(RecordObject<Image>), 0, Image_slots);
+    if (!type) type = make_type(Image_spec);
     return type;
 }
 
-Ref new_image_object(Image&& image) { return wrap_record(image_type(), std::move(image)); }
+Ref new_image_object(Image&& image) { return ImageObject::create(image_type(), std::move(image)); }
 
 }  // namespace tilu

@@ -1,12 +1,11 @@
 // The image record: pose, camera, name and 2D keypoints of one registered image.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "text_forms.hpp"
+#include "types.hpp"
 
 namespace tilu {
 
@@ -20,8 +19,6 @@ struct Point2D {
     std::uint64_t point3D_id;
 };
 static_assert(sizeof(Point2D) == 24);
-
-using Matrix3 = std::array<std::array<double, 3>, 3>;
 
 struct Image {
     std::uint32_t image_id = 0;

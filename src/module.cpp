@@ -1,236 +1,23 @@
-// Module initialisation, the module functions, and the mapping of C++
-// failures onto Python exceptions.
-#include "module.hpp"
-
+// The module tilu: its six functions and its start-up. The reading and the
+// counting are done by colmap_io and utils; ownership, failures, conversions
+// and argument binding by python_helpers; the record objects by the classes.
 #include <atomic>
-#include <cerrno>
+#include <cstdint>
 #include <vector>
 
-#include "camera_models.hpp"
 #include "colmap_io.hpp"
-#include "image.hpp"
+#include "errors.hpp"
 #include "platform.hpp"
-#include "point3d.hpp"
+#include "python_helpers.hpp"
+#include "record_classes.hpp"
 #include "utils.hpp"
 
 namespace tilu {
-
-// --- failures ----------------------------------------------------------------
-
-namespace {
-
-PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;  // made once, kept for the process
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc(
-            "tilu.PanicException",
-            "Raised when tilu's native code fails (malformed file content or an internal\n"
-            "failure). Like SystemExit it derives from BaseException, not Exception, so it\n"
-            "typically propagates all the way up and ends the interpreter.",
-            PyExc_BaseException, nullptr);
-    }
-    return type;
-}
-
-void raise_panic(const Panic& p) {
-    std::string file = p.where.file_name();
-    if (auto pos = file.rfind("/src/"); pos != std::string::npos) file.erase(0, pos + 1);
-    print_stderr("tilu panicked at " + file + ":" + std::to_string(p.where.line()) + ":" +
-                 std::to_string(p.where.column()) + ":\n" + p.message + "\n");
-    PyObject* type = panic_exception_type();
-    if (!type) return;
-    PyObject* msg = PyUnicode_DecodeUTF8(p.message.data(), static_cast<Py_ssize_t>(p.message.size()),
-                                         "replace");
-    if (!msg) return;
-    PyErr_SetObject(type, msg);
-    Py_DECREF(msg);
-}
-
-PyObject* os_error_type(int e) {
-    switch (e) {
-        case ENOENT: return PyExc_FileNotFoundError;
-        case EPERM:
-        case EACCES: return PyExc_PermissionError;
-        case EEXIST: return PyExc_FileExistsError;
-        case EAGAIN: return PyExc_BlockingIOError;
-        case EINTR: return PyExc_InterruptedError;
-        case ETIMEDOUT: return PyExc_TimeoutError;
-        case EPIPE: return PyExc_BrokenPipeError;
-        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
-        case ECONNRESET: return PyExc_ConnectionResetError;
-        case ECONNABORTED: return PyExc_ConnectionAbortedError;
-        default: return PyExc_OSError;
-    }
-}
-
-// One argument only, so errno, strerror and filename stay None.
-void raise_os_error(const OsError& e) {
-    const std::string text = e.errno_value ? os_error_text(e.errno_value) : e.message;
-    PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-    if (!msg) return;
-    PyObject* exc = PyObject_CallOneArg(os_error_type(e.errno_value), msg);
-    Py_DECREF(msg);
-    if (!exc) return;
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-    Py_DECREF(exc);
-}
-
-}  // namespace
-
-void set_python_error_from_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const PyErrAlreadySet&) {
-        if (!PyErr_Occurred()) raise_panic(Panic("a Python call failed without an exception"));
-    } catch (const Panic& p) {
-        raise_panic(p);
-    } catch (const OsError& e) {
-        raise_os_error(e);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_panic(Panic(e.what()));
-    } catch (...) {
-        raise_panic(Panic("unknown C++ exception"));
-    }
-}
-
-// --- values -> Python objects ------------------------------------------------
-
-Ref py_uint(std::uint64_t v) {
-    constexpr std::uint64_t kShared = 1 << 16;
-    static PyObject** shared = nullptr;  // kept for the process, like the types
-    if (v >= kShared) return Ref::check(PyLong_FromUnsignedLongLong(v));
-    if (!shared) {
-        shared = static_cast<PyObject**>(PyMem_RawCalloc(kShared, sizeof(PyObject*)));
-        if (!shared) throw std::bad_alloc();
-    }
-    PyObject*& slot = shared[v];
-    if (!slot) {
-        slot = PyLong_FromUnsignedLongLong(v);
-        if (!slot) throw PyErrAlreadySet{};
-    }
-    return Ref::borrow(slot);
-}
-
-Ref py_str(std::string_view s) {
-    return Ref::check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
-}
-
-Ref py_float_list(const double* values, Py_ssize_t n) {
-    return py_list(n, [&](Py_ssize_t i) {
-        PyObject* f = PyFloat_FromDouble(values[i]);
-        if (!f) throw PyErrAlreadySet{};
-        return f;
-    });
-}
-
-void dict_set(PyObject* dict, const Ref& key, const Ref& value) {
-    check_status(PyDict_SetItem(dict, key.get(), value.get()));
-}
-
-// --- argument binding --------------------------------------------------------
-
-namespace {
-
-[[noreturn]] void throw_type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    throw PyErrAlreadySet{};
-}
-
-bool is_param_name(PyObject* name, const char* param) {
-    return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, param) == 0;
-}
-
-std::string type_qualname(PyObject* obj) {
-    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
-    const char* utf8 = name ? PyUnicode_AsUTF8(name) : nullptr;
-    std::string out = utf8 ? utf8 : "<failed to extract type name>";
-    if (!utf8) PyErr_Clear();
-    Py_XDECREF(name);
-    return out;
-}
-
-}  // namespace
-
-PyObject* bind_single_arg(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                          const char* full_name, const char* param) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > 1)
-        throw_type_error(std::string(full_name) + " takes 1 positional arguments but " +
-                         std::to_string(nargs) + " were given");
-    PyObject* value = nargs == 1 ? args[0] : nullptr;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-        if (is_param_name(name, param)) {
-            if (value)
-                throw_type_error(std::string(full_name) + " got multiple values for argument '" +
-                                 param + "'");
-            value = args[nargs + i];
-        } else {
-            const char* kw = PyUnicode_AsUTF8(name);
-            if (!kw) throw PyErrAlreadySet{};
-            throw_type_error(std::string(full_name) + " got an unexpected keyword argument '" + kw +
-                             "'");
-        }
-    }
-    if (!value)
-        throw_type_error(std::string(full_name) + " missing 1 required positional argument: '" +
-                         param + "'");
-    return value;
-}
-
-void throw_conversion_error(PyObject* obj, const char* target, const char* param) {
-    throw_type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
-                     "' object cannot be converted to '" + target + "'");
-}
-
-void rethrow_with_arg_prefix(const char* param) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrAlreadySet{};
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref text = Ref::check(PyObject_Str(error.get()));
-    Ref message = Ref::check(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
-    Ref remapped = Ref::check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-    if (PyObject* cause = PyException_GetCause(error.get())) PyException_SetCause(remapped.get(), cause);
-    PyErr_SetRaisedException(remapped.release());
-    throw PyErrAlreadySet{};
-}
-
-std::string_view convert_path_arg(PyObject* obj, const char* param) {
-    if (!PyUnicode_Check(obj)) throw_conversion_error(obj, "PyString", param);
-    Py_ssize_t len = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
-    if (!utf8) throw PyErrAlreadySet{};
-    return {utf8, static_cast<std::size_t>(len)};
-}
-
-// --- classes -----------------------------------------------------------------
-
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "No constructor defined");
-    return nullptr;
-}
-
-PyTypeObject* make_record_type(const char* name, Py_ssize_t basicsize, Py_ssize_t itemsize,
-                               PyType_Slot* slots) {
-    std::string full = std::string("builtins.") + name;
-    PyType_Spec spec{};
-    spec.name = full.c_str();  // copied into the type by PyType_FromSpec
-    spec.basicsize = static_cast<int>(basicsize);
-    spec.itemsize = static_cast<int>(itemsize);
-    spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-    spec.slots = slots;
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (!type) throw PyErrAlreadySet{};
-    return type;
-}
-
-// --- module functions ----------------------------------------------------------
-
 namespace {
 
 using Args = PyObject* const*;
+
+// --- read_cameras_bin, read_images_bin, read_points3D_bin, read_reconstruction_bin ---
 
 // Sinks that set each record into `dict` under its identifier, so that of
 // two records with the same identifier the later one stays.
@@ -251,7 +38,7 @@ PyObject* read_file_into_dict(PyObject*, Args args, Py_ssize_t nargs, PyObject* 
     return guarded([&] {
         PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "path");
         const std::string_view path = convert_path_arg(arg, "path");
-        Ref dict = Ref::check(PyDict_New());
+        Ref dict = new_dict();
         read(path, sink_into(dict.get()));
         return dict.release();
     });
@@ -268,12 +55,13 @@ PyObject* read_reconstruction_bin(PyObject*, Args args, Py_ssize_t nargs, PyObje
     return guarded([&] {
         PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_reconstruction_bin()", "path");
         const std::string_view dir = convert_path_arg(arg, "path");
-        Ref cameras = Ref::check(PyDict_New()), images = Ref::check(PyDict_New()),
-            points = Ref::check(PyDict_New());
+        Ref cameras = new_dict(), images = new_dict(), points = new_dict();
         read_model(dir, cameras_into(cameras.get()), images_into(images.get()), points3D_into(points.get()));
         return Ref::check(PyTuple_Pack(3, cameras.get(), images.get(), points.get())).release();
     });
 }
+
+// --- compute_overlaps, compute_overlap_percentages -------------------------------------
 
 // The tracks of a dict of Point3D objects, copied out of the objects.
 // Entries are taken in the dict's order; of two keys converting to the same
@@ -340,7 +128,7 @@ Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char
     if (rows_line) print_stdout(rows_line);
 
     std::vector<Ref> keys = image_keys(cov);
-    Ref result = Ref::check(PyDict_New());
+    Ref result = new_dict();
     for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
         cov.count_row(a);
         if (Ref row = row_dict(cov, keys, a)) dict_set(result.get(), keys[a], row);
@@ -348,14 +136,10 @@ Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char
     return result;
 }
 
-Ref new_presized_dict(std::size_t size) {
-    return Ref::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(size)));
-}
-
 PyObject* compute_overlaps(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         auto counts = [](const Covisibility& cov, const std::vector<Ref>& keys, std::uint32_t) {
-            Ref row = new_presized_dict(cov.row().size());
+            Ref row = new_dict(cov.row().size());
             for (std::uint32_t b : cov.row()) dict_set(row.get(), keys[b], py_uint(cov.shared(b)));
             return row;
         };
@@ -369,7 +153,7 @@ PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, Py
         // whose points no other image sees.
         auto fractions = [](const Covisibility& cov, const std::vector<Ref>& keys, std::uint32_t) {
             if (cov.row().size() < 2) return Ref();
-            Ref row = new_presized_dict(cov.row().size() - 1);
+            Ref row = new_dict(cov.row().size() - 1);
             for (std::uint32_t b : cov.row().subspan(1))
                 dict_set(row.get(), keys[b], py_float(static_cast<double>(cov.fraction(b))));
             return row;
@@ -381,13 +165,10 @@ PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, Py
     });
 }
 
-// --- initialisation ------------------------------------------------------------
+// --- start-up ----------------------------------------------------------------------
 
-#define TILU_FUNCTION(name, param)                                                           \
-    PyMethodDef {                                                                            \
-        #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)),            \
-            METH_FASTCALL | METH_KEYWORDS, #name "(" param ")\n--\n\n"                        \
-    }
+#define TILU_FUNCTION(name, param) \
+    PyMethodDef { #name, as_pycfunction(name), METH_FASTCALL | METH_KEYWORDS, #name "(" param ")\n--\n\n" }
 
 PyMethodDef kFunctions[] = {
     TILU_FUNCTION(read_images_bin, "path"),

@@ -6,7 +6,8 @@
 #include <cstring>
 
 #include "colmap_io.hpp"
-#include "module.hpp"
+#include "record_classes.hpp"
+#include "text_forms.hpp"
 
 namespace tilu {
 
@@ -23,37 +24,25 @@ std::string Point3D::text(std::uint64_t track_length) const {
 
 namespace {
 
-struct Point3DObject {
-    PyObject_VAR_HEAD
-    Point3D point;
-};
+using Point3DObject = RecordObject<Point3D, TrackElement>;
 
-const Point3D& point(PyObject* self) { return reinterpret_cast<Point3DObject*>(self)->point; }
-std::uint64_t track_length(PyObject* self) { return static_cast<std::uint64_t>(Py_SIZE(self)); }
-const TrackElement* track(PyObject* self) {
-    return reinterpret_cast<const TrackElement*>(reinterpret_cast<const char*>(self) +
-                                                 sizeof(Point3DObject));
-}
+const Point3D& point_of(PyObject* self) { return Point3DObject::of(self).record; }
 
 PyObject* Point3D_get_id(PyObject* self, void*) {
-    return guarded([&] { return py_uint(point(self).id).release(); });
+    return guarded([&] { return py_uint(point_of(self).id).release(); });
 }
 PyObject* Point3D_get_xyz(PyObject* self, void*) {
-    return guarded([&] {
-        const Vector3& v = point(self).xyz;
-        const double xyz[3] = {v.x, v.y, v.z};
-        return py_float_list(xyz, 3).release();
-    });
+    return guarded([&] { return py_vector_list(point_of(self).xyz).release(); });
 }
 PyObject* Point3D_get_error(PyObject* self, void*) {
-    return guarded([&] { return py_float(point(self).error).release(); });
+    return guarded([&] { return py_float(point_of(self).error).release(); });
 }
 
 // A new Color object at every read.
 PyObject* Point3D_get_color(PyObject* self, void*) {
     return guarded([&] {
         try {
-            return wrap_record(color_type(), Color(point(self).color)).release();
+            return new_color_object(point_of(self).color).release();
         } catch (const PyErrAlreadySet&) {
             Ref error = Ref::steal(PyErr_GetRaisedException());
             Ref text = Ref::steal(error ? PyObject_Repr(error.get()) : nullptr);
@@ -68,8 +57,9 @@ PyObject* Point3D_get_color(PyObject* self, void*) {
 
 PyObject* Point3D_get_track(PyObject* self, void*) {
     return guarded([&] {
-        const TrackElement* t = track(self);
-        return py_list(Py_SIZE(self), [&](Py_ssize_t i) {
+        const Point3DObject& obj = Point3DObject::of(self);
+        const TrackElement* t = obj.items();
+        return py_list(static_cast<Py_ssize_t>(obj.num_items()), [&](Py_ssize_t i) {
                    Ref image = py_uint(t[i].image_id);
                    Ref index = py_uint(t[i].point2D_idx);
                    PyObject* pair = PyTuple_New(2);
@@ -83,13 +73,10 @@ PyObject* Point3D_get_track(PyObject* self, void*) {
 }
 
 PyObject* Point3D_str(PyObject* self) {
-    return guarded([&] { return py_str(point(self).text(track_length(self))).release(); });
-}
-
-void Point3D_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    return guarded([&] {
+        const Point3DObject& obj = Point3DObject::of(self);
+        return py_str(obj.record.text(obj.num_items())).release();
+    });
 }
 
 PyGetSetDef Point3D_getset[] = {
@@ -103,36 +90,40 @@ PyGetSetDef Point3D_getset[] = {
 
 PyType_Slot Point3D_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Point3D_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Point3DObject::dealloc)},
     {Py_tp_str, reinterpret_cast<void*>(Point3D_str)},
     {Py_tp_repr, reinterpret_cast<void*>(Point3D_str)},
     {Py_tp_getset, Point3D_getset},
     {0, nullptr},
 };
 
+PyType_Spec Point3D_spec = {
+    .name = "builtins.Point3D",
+    .basicsize = sizeof(Point3DObject),
+    .itemsize = sizeof(TrackElement),
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = Point3D_slots,
+};
+
 }  // namespace
 
 PyTypeObject* point3d_type() {
     static PyTypeObject* type = nullptr;
-    if (!type)
-        type = make_record_type("Point3D", sizeof(Point3DObject), sizeof(TrackElement), Point3D_slots);
+    if (!type) type = make_type(Point3D_spec);
     return type;
 }
 
 Ref new_point3d_object(const Point3DEntry& e) {
+    Ref obj = Point3DObject::create(point3d_type(), e.point, e.track_length);
     // The parser has checked that the whole track lies in the file buffer.
-    const auto n = static_cast<Py_ssize_t>(e.track_length);
-    auto* obj = PyObject_NewVar(Point3DObject, point3d_type(), n);
-    if (!obj) throw PyErrAlreadySet{};
-    obj->point = e.point;
-    std::memcpy(reinterpret_cast<char*>(obj) + sizeof(Point3DObject), e.track_data,
-                e.track_length * sizeof(TrackElement));
-    return Ref::steal(reinterpret_cast<PyObject*>(obj));
+    std::memcpy(Point3DObject::of(obj.get()).items(), e.track_data, e.track_length * sizeof(TrackElement));
+    return obj;
 }
 
-const TrackElement* point3d_track(PyObject* p, std::uint64_t& length) {
-    length = track_length(p);
-    return track(p);
+const TrackElement* point3d_track(PyObject* point, std::uint64_t& length) {
+    const Point3DObject& obj = Point3DObject::of(point);
+    length = obj.num_items();
+    return obj.items();
 }
 
 }  // namespace tilu

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 
-#include "text_forms.hpp"
 #include "types.hpp"
 
 namespace tilu {

@@ -1,21 +1,14 @@
 // Text forms of numbers, 3-vectors and quaternions, as printed by the str()
-// of the record classes. Each appends to a string and never fails.
+// of the record classes. Each appends to a string; like any growth of a
+// string, that can throw std::bad_alloc, and nothing else.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "types.hpp"
+
 namespace tilu {
-
-struct Vector3 {
-    double x, y, z;
-};
-
-// Rotation quaternion: vector part first, scalar part last.
-struct Quaternion {
-    Vector3 v;
-    double s;
-};
 
 void append_uint(std::string& out, std::uint64_t value);
 // Shortest round-trip digits; decimal layout for 1e-4 <= |v| < 1e16, else

@@ -1,7 +1,7 @@
 // The Color record's text and its Python class.
 #include "types.hpp"
 
-#include "module.hpp"
+#include "record_classes.hpp"
 #include "text_forms.hpp"
 
 namespace tilu {
@@ -18,19 +18,21 @@ std::string Color::text() const {
 
 namespace {
 
-const Color& color(PyObject* self) { return record_of<Color>(self); }
+using ColorObject = RecordObject<Color>;
+
+const Color& color_of(PyObject* self) { return ColorObject::of(self).record; }
 
 PyObject* Color_get_r(PyObject* self, void*) {
-    return guarded([&] { return py_uint(color(self).r).release(); });
+    return guarded([&] { return py_uint(color_of(self).r).release(); });
 }
 PyObject* Color_get_g(PyObject* self, void*) {
-    return guarded([&] { return py_uint(color(self).g).release(); });
+    return guarded([&] { return py_uint(color_of(self).g).release(); });
 }
 PyObject* Color_get_b(PyObject* self, void*) {
-    return guarded([&] { return py_uint(color(self).b).release(); });
+    return guarded([&] { return py_uint(color_of(self).b).release(); });
 }
 PyObject* Color_str(PyObject* self) {
-    return guarded([&] { return py_str(color(self).text()).release(); });
+    return guarded([&] { return py_str(color_of(self).text()).release(); });
 }
 
 PyGetSetDef Color_getset[] = {
@@ -42,19 +44,29 @@ PyGetSetDef Color_getset[] = {
 
 PyType_Slot Color_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<Color>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ColorObject::dealloc)},
     {Py_tp_str, reinterpret_cast<void*>(Color_str)},
     {Py_tp_repr, reinterpret_cast<void*>(Color_str)},
     {Py_tp_getset, Color_getset},
     {0, nullptr},
 };
 
-}  // namespace
+PyType_Spec Color_spec = {
+    .name = "builtins.Color",
+    .basicsize = sizeof(ColorObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = Color_slots,
+};
 
 PyTypeObject* color_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) type = make_record_type("Color", sizeof(RecordObject<Color>), 0, Color_slots);
+    if (!type) type = make_type(Color_spec);
     return type;
 }
+
+}  // namespace
+
+Ref new_color_object(const Color& color) { return ColorObject::create(color_type(), Color(color)); }
 
 }  // namespace tilu

@@ -1,0 +1,224 @@
+#include "python_helpers.hpp"
+
+#include <cerrno>
+#include <exception>
+#include <string>
+
+#include "errors.hpp"
+#include "platform.hpp"
+
+namespace tilu {
+
+// --- failures ----------------------------------------------------------------------
+
+namespace {
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;  // made once, kept for the process
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "tilu.PanicException",
+            "Raised when tilu's native code fails (malformed file content or an internal\n"
+            "failure). Like SystemExit it derives from BaseException, not Exception, so it\n"
+            "typically propagates all the way up and ends the interpreter.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void raise_panic(const Panic& p) {
+    std::string file = p.where.file_name();
+    if (auto pos = file.rfind("/src/"); pos != std::string::npos) file.erase(0, pos + 1);
+    print_stderr("tilu panicked at " + file + ":" + std::to_string(p.where.line()) + ":" +
+                 std::to_string(p.where.column()) + ":\n" + p.message + "\n");
+    PyObject* type = panic_exception_type();
+    if (!type) return;
+    PyObject* msg = PyUnicode_DecodeUTF8(p.message.data(), static_cast<Py_ssize_t>(p.message.size()),
+                                         "replace");
+    if (!msg) return;
+    PyErr_SetObject(type, msg);
+    Py_DECREF(msg);
+}
+
+PyObject* os_error_type(int e) {
+    switch (e) {
+        case ENOENT: return PyExc_FileNotFoundError;
+        case EPERM:
+        case EACCES: return PyExc_PermissionError;
+        case EEXIST: return PyExc_FileExistsError;
+        case EAGAIN: return PyExc_BlockingIOError;
+        case EINTR: return PyExc_InterruptedError;
+        case ETIMEDOUT: return PyExc_TimeoutError;
+        case EPIPE: return PyExc_BrokenPipeError;
+        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+        case ECONNRESET: return PyExc_ConnectionResetError;
+        case ECONNABORTED: return PyExc_ConnectionAbortedError;
+        default: return PyExc_OSError;
+    }
+}
+
+// One argument only, so errno, strerror and filename stay None.
+void raise_os_error(const OsError& e) {
+    const std::string text = e.errno_value ? os_error_text(e.errno_value) : e.message;
+    PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    if (!msg) return;
+    PyObject* exc = PyObject_CallOneArg(os_error_type(e.errno_value), msg);
+    Py_DECREF(msg);
+    if (!exc) return;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    Py_DECREF(exc);
+}
+
+}  // namespace
+
+void set_python_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyErrAlreadySet&) {
+        if (!PyErr_Occurred()) raise_panic(Panic("a Python call failed without an exception"));
+    } catch (const Panic& p) {
+        raise_panic(p);
+    } catch (const OsError& e) {
+        raise_os_error(e);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(Panic(e.what()));
+    } catch (...) {
+        raise_panic(Panic("unknown C++ exception"));
+    }
+}
+
+// --- values -> Python objects ------------------------------------------------------
+
+Ref detail::make_shared_int(std::uint64_t v) {
+    if (!shared_ints) {
+        shared_ints = static_cast<PyObject**>(PyMem_RawCalloc(kSharedInts, sizeof(PyObject*)));
+        if (!shared_ints) throw std::bad_alloc();
+    }
+    PyObject*& slot = shared_ints[v];
+    if (!slot) {
+        slot = PyLong_FromUnsignedLongLong(v);
+        if (!slot) throw PyErrAlreadySet{};
+    }
+    return Ref::borrow(slot);
+}
+
+Ref py_str(std::string_view s) {
+    return Ref::check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+Ref py_float_list(const double* values, Py_ssize_t n) {
+    return py_list(n, [&](Py_ssize_t i) { return py_float(values[i]).release(); });
+}
+
+Ref py_vector_list(const Vector3& v) {
+    const double xyz[3] = {v.x, v.y, v.z};
+    return py_float_list(xyz, 3);
+}
+
+Ref py_matrix_list(const Matrix3& m) {
+    return py_list(3, [&](Py_ssize_t i) { return py_float_list(m[i].data(), 3).release(); });
+}
+
+Ref new_dict(std::size_t expected) {
+    // _PyDict_NewPresized is CPython's own, not its public API: it is used
+    // where it is known to be declared (up to 3.15), else the dict grows.
+#if PY_VERSION_HEX < 0x03100000
+    if (expected > 0) return Ref::check(_PyDict_NewPresized(static_cast<Py_ssize_t>(expected)));
+#else
+    (void)expected;
+#endif
+    return Ref::check(PyDict_New());
+}
+
+// --- argument binding --------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void throw_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PyErrAlreadySet{};
+}
+
+bool is_param_name(PyObject* name, const char* param) {
+    return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, param) == 0;
+}
+
+std::string type_qualname(PyObject* obj) {
+    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
+    const char* utf8 = name ? PyUnicode_AsUTF8(name) : nullptr;
+    std::string out = utf8 ? utf8 : "<failed to extract type name>";
+    if (!utf8) PyErr_Clear();
+    Py_XDECREF(name);
+    return out;
+}
+
+}  // namespace
+
+PyObject* bind_single_arg(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                          const char* full_name, const char* param) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > 1)
+        throw_type_error(std::string(full_name) + " takes 1 positional arguments but " +
+                         std::to_string(nargs) + " were given");
+    PyObject* value = nargs == 1 ? args[0] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        if (is_param_name(name, param)) {
+            if (value)
+                throw_type_error(std::string(full_name) + " got multiple values for argument '" +
+                                 param + "'");
+            value = args[nargs + i];
+        } else {
+            const char* kw = PyUnicode_AsUTF8(name);
+            if (!kw) throw PyErrAlreadySet{};
+            throw_type_error(std::string(full_name) + " got an unexpected keyword argument '" + kw +
+                             "'");
+        }
+    }
+    if (!value)
+        throw_type_error(std::string(full_name) + " missing 1 required positional argument: '" +
+                         param + "'");
+    return value;
+}
+
+void throw_conversion_error(PyObject* obj, const char* target, const char* param) {
+    throw_type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
+                     "' object cannot be converted to '" + target + "'");
+}
+
+void rethrow_with_arg_prefix(const char* param) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrAlreadySet{};
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref text = Ref::check(PyObject_Str(error.get()));
+    Ref message = Ref::check(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    Ref remapped = Ref::check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (PyObject* cause = PyException_GetCause(error.get())) PyException_SetCause(remapped.get(), cause);
+    PyErr_SetRaisedException(remapped.release());
+    throw PyErrAlreadySet{};
+}
+
+std::string_view convert_path_arg(PyObject* obj, const char* param) {
+    if (!PyUnicode_Check(obj)) throw_conversion_error(obj, "PyString", param);
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (!utf8) throw PyErrAlreadySet{};
+    return {utf8, static_cast<std::size_t>(len)};
+}
+
+// --- record classes --------------------------------------------------------------
+
+PyTypeObject* make_type(PyType_Spec& spec) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (!type) throw PyErrAlreadySet{};
+    return type;
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+}  // namespace tilu

@@ -1,0 +1,32 @@
+// The record classes' Python face, as the module and the other classes see
+// it: the types, and new objects made from records.
+#pragma once
+
+#include <cstdint>
+
+#include "python_helpers.hpp"
+
+namespace tilu {
+
+struct Camera;
+struct Color;
+struct Image;
+struct Point3DEntry;
+struct TrackElement;
+
+// The types of the classes, made on first use and kept for the process.
+PyTypeObject* camera_type();
+PyTypeObject* image_type();
+PyTypeObject* point3d_type();
+
+Ref new_camera_object(Camera&& camera);
+Ref new_image_object(Image&& image);
+// A Point3D object with its own copy of the entry's track.
+Ref new_point3d_object(const Point3DEntry& entry);
+// A new Color object at every call (Point3D.color).
+Ref new_color_object(const Color& color);
+
+// The track of a Point3D object (which must be one): `length` packed entries.
+const TrackElement* point3d_track(PyObject* point, std::uint64_t& length);
+
+}  // namespace tilu
