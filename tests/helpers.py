@@ -1,4 +1,4 @@
-"""Helpers of the reader tests, and a reference decoder of the three model files.
+"""Helpers shared by the tests, and a reference decoder of the three model files.
 
 The decoder walks the byte layout field by field with struct, as the readers
 must test the fields, and returns the values or raises `Expected` carrying the
@@ -7,7 +7,10 @@ message the native reader has to fail with.
 from __future__ import annotations
 
 import functools
+import os
 import struct
+import subprocess
+import sys
 import tempfile
 from contextlib import contextmanager
 from pathlib import Path
@@ -16,7 +19,9 @@ import pytest
 
 from colmap_writer import MODEL_NAMES, PARAM_COUNTS
 
-SHARED_COLMAP = Path(__file__).resolve().parents[2] / "shared" / "data" / "colmap"
+U32_MAX, U64_MAX = 2**32 - 1, 2**64 - 1
+TESTS = Path(__file__).resolve().parent
+SHARED_COLMAP = TESTS.parents[1] / "shared" / "data" / "colmap"
 requires_shared = pytest.mark.skipif(
     not SHARED_COLMAP.is_dir(), reason=f"real COLMAP models not found at {SHARED_COLMAP}"
 )
@@ -27,6 +32,26 @@ def write(tmp_path, name: str, data: bytes) -> str:
     p.parent.mkdir(parents=True, exist_ok=True)
     p.write_bytes(data)
     return str(p)
+
+
+def read(tmp_path, kind: str, data: bytes) -> dict:
+    """tilu's reader of `kind` ("cameras", "images" or "points3D") on `data`,
+    written to <kind>.bin in tmp_path."""
+    import tilu
+
+    return getattr(tilu, f"read_{kind}_bin")(write(tmp_path, f"{kind}.bin", data))
+
+
+def run_python(*args, cwd=None, stdout=subprocess.PIPE, timeout: float = 300) -> subprocess.CompletedProcess:
+    """`python ARGS...` in a child interpreter that imports the tilu under test
+    (even one found through a relative PYTHONPATH) and these helpers; stderr,
+    and stdout unless redirected, captured as text."""
+    import tilu
+
+    path = os.pathsep.join(filter(None, [str(Path(tilu.__file__).parent), str(TESTS),
+                                         os.environ.get("PYTHONPATH")]))
+    return subprocess.run([sys.executable, *map(str, args)], cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
+                          text=True, env={**os.environ, "PYTHONPATH": path}, timeout=timeout)
 
 
 @functools.cache
@@ -45,6 +70,7 @@ def panic_type() -> type:
 
 @contextmanager
 def panics(message: str):
+    """The block raises PanicException with exactly `message`."""
     with pytest.raises(panic_type()) as info:
         yield info
     assert info.value.args == (message,), info.value.args
@@ -52,6 +78,11 @@ def panics(message: str):
 
 def oor(end: int, n: int) -> str:
     return f"range end index {end} out of range for slice of length {n}"
+
+
+def unterminated(n: int) -> str:
+    """The failure of an image name without a zero byte before the end of an n-byte file."""
+    return f"index out of bounds: the len is {n} but the index is {n}"
 
 
 def exact(x):
@@ -114,8 +145,7 @@ def ref_images(data: bytes) -> dict:
         cam = c.get("I")
         zero = data.find(b"\0", c.pos)
         if zero < 0:
-            n = len(data)
-            raise Expected(f"index out of bounds: the len is {n} but the index is {n}")
+            raise Expected(unterminated(len(data)))
         name = data[c.pos:zero].decode("utf-8", "replace")
         c.pos = zero + 1
         xy, ids = [], []

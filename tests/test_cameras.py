@@ -6,21 +6,17 @@ import pytest
 
 import tilu
 from colmap_writer import MODEL_NAMES, PARAM_COUNTS, Cam, camera_record, cameras_bin
-from helpers import check_file_and_truncations, bits, cam_view, oor, panics, ref_cameras, views, write
+from helpers import (U32_MAX, U64_MAX, bits, cam_view, check_file_and_truncations, oor, panics,
+                     read, ref_cameras, views)
 
-U32, U64 = 2**32 - 1, 2**64 - 1
 PINHOLE = Cam(1, 1, 640, 480, [500.0, 510.0, 320.0, 240.0])
 CAMS = [  # all-ones identifiers and sizes must come back unsigned
     PINHOLE,
     Cam(0, 0, 0, 0, [1.5, -2.0, 3.25]),
-    Cam(U32, 10, U64, 1, [k / 7 for k in range(12)]),
+    Cam(U32_MAX, 10, U64_MAX, 1, [k / 7 for k in range(12)]),
     Cam(7, 3, 1, 2, [0.1, 0.2, 0.3, 0.4, 0.5]),
-    Cam(9, 8, 3, U64 - 1, [-1e300, 1e-300, 2.5, 4.0]),
+    Cam(9, 8, 3, U64_MAX - 1, [-1e300, 1e-300, 2.5, 4.0]),
 ]
-
-
-def read(tmp_path, data):
-    return tilu.read_cameras_bin(write(tmp_path, "cameras.bin", data))
 
 
 def expected(cams):
@@ -38,7 +34,7 @@ def test_each_model_has_its_name_and_param_count(tmp_path, model):
     params = [1.0 + k / 4 for k in range(PARAM_COUNTS[model])]
     # a record behind it proves that the reader advanced by exactly 24 + 8P bytes
     cams = [Cam(3, model, 11, 22, params), Cam(4, 1, 5, 6, [9.0, 8.0, 7.0, 6.0])]
-    result = read(tmp_path, cameras_bin(cams))
+    result = read(tmp_path, "cameras", cameras_bin(cams))
     assert result[3].model_id == MODEL_NAMES[model]
     assert type(result[3].model_id) is str
     assert result[3].params == params and (result[3].width, result[3].height) == (11, 22)
@@ -58,7 +54,7 @@ def test_each_model_has_its_name_and_param_count(tmp_path, model):
 ])
 def test_short_files(tmp_path, data, message):
     with panics(message):
-        read(tmp_path, data)
+        read(tmp_path, "cameras", data)
 
 
 @pytest.mark.parametrize("model", [-2, 11, 12, -(2**31), 2**31 - 1])
@@ -67,7 +63,7 @@ def test_short_files(tmp_path, data, message):
 def test_invalid_model_number_fails_before_width(tmp_path, model, tail, before):
     data = cameras_bin(before, count=len(before) + 1) + struct.pack("<Ii", 5, model) + tail
     with panics("Invalid enum value"):
-        read(tmp_path, data)
+        read(tmp_path, "cameras", data)
 
 
 @pytest.mark.parametrize("tail, message_at", [
@@ -80,7 +76,7 @@ def test_invalid_camera_model_minus_one(tmp_path, tail, message_at, before):
     data = cameras_bin(before, count=len(before) + 1) + struct.pack("<Ii", 5, -1) + tail
     msg = "Cannot get params for invalid camera" if message_at is None else oor(o + message_at, len(data))
     with panics(msg):
-        read(tmp_path, data)
+        read(tmp_path, "cameras", data)
 
 
 @pytest.mark.parametrize("body, end", [
@@ -89,9 +85,9 @@ def test_invalid_camera_model_minus_one(tmp_path, tail, message_at, before):
     (camera_record(PINHOLE) + bytes(30), 96),
 ])
 def test_huge_count_fails_at_first_missing_field(tmp_path, body, end):
-    data = struct.pack("<Q", U64) + body
+    data = struct.pack("<Q", U64_MAX) + body
     with panics(oor(end, len(data))):
-        read(tmp_path, data)
+        read(tmp_path, "cameras", data)
 
 
 SEVEN_A, SEVEN_B = Cam(7, 0, 10, 20, [1.0, 2.0, 3.0]), Cam(7, 4, 30, 40, [float(k) for k in range(8)])
@@ -107,11 +103,11 @@ SEVEN_A, SEVEN_B = Cam(7, 0, 10, 20, [1.0, 2.0, 3.0]), Cam(7, 4, 30, 40, [float(
     (cameras_bin(CAMS) + camera_record(SEVEN_A), CAMS),
 ])
 def test_records_read(tmp_path, data, cams):
-    assert views(read(tmp_path, data), cam_view) == expected(cams)
+    assert views(read(tmp_path, "cameras", data), cam_view) == expected(cams)
 
 
 def test_params_are_taken_bit_for_bit(tmp_path):
     payload_nan = struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000123))[0]
     params = [payload_nan, -0.0, math.inf, -math.inf, 5e-324, 2.2250738585072014e-308, -1.0, 1e308]
-    cam = read(tmp_path, cameras_bin([Cam(1, 4, 2, 2, params)]))[1]
+    cam = read(tmp_path, "cameras", cameras_bin([Cam(1, 4, 2, 2, params)]))[1]
     assert bits(cam.params) == bits(params)

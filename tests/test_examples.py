@@ -1,13 +1,11 @@
 """Runs the example scripts on the bundled sample model and checks what they write."""
-import os
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
 import tilu
 from colmap_writer import Cam, Img, Pt, cameras_bin, images_bin, points3D_bin
+from helpers import run_python
 
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "sample" / "sparse"
@@ -20,10 +18,7 @@ needs_matplotlib = pytest.mark.skipif(matplotlib is None, reason="matplotlib is 
 
 
 def run(script, *args, cwd):
-    # The child imports the tilu under test, even if found through a relative PYTHONPATH.
-    path = os.pathsep.join(filter(None, [str(Path(tilu.__file__).parent), os.environ.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, str(ROOT / "examples" / script), *map(str, args)], cwd=cwd,
-                          env={**os.environ, "PYTHONPATH": path}, capture_output=True, text=True, timeout=120)
+    return run_python(ROOT / "examples" / script, *args, cwd=cwd, timeout=120)
 
 
 @pytest.fixture(scope="module")

@@ -11,8 +11,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 import generate  # noqa: E402
 import pure_python_reader  # noqa: E402
 import tilu  # noqa: E402
-
-NO_POINT3D = 18446744073709551615
+from colmap_writer import NO_POINT3D  # noqa: E402
 
 
 @pytest.fixture(scope="module", params=[0, 1])

@@ -13,7 +13,6 @@ import gc
 import json
 import os
 import struct
-import subprocess
 import sys
 import tempfile
 import tracemalloc
@@ -25,9 +24,11 @@ TESTS = Path(__file__).resolve().parent
 sys.path.insert(0, str(TESTS))
 
 import tilu  # noqa: E402
-from colmap_writer import Cam, Img, Pt, cameras_bin, camera_record, image_record, images_bin, points3D_bin  # noqa: E402
+from colmap_writer import (NO_POINT3D, Cam, Img, Pt, cameras_bin, camera_record, image_record,  # noqa: E402
+                           images_bin, points3D_bin)
+from helpers import U64_MAX, oor, panics, run_python, unterminated  # noqa: E402
 
-HUGE = [2**64 - 1, 2**63, 2**32]
+HUGE = [U64_MAX, 2**63, 2**32]
 # Child scripts print their JSON result on the original stdout; fd 1 itself
 # goes to /dev/null so that the overlap progress lines do not mix in.
 PRELUDE = ("import os, sys\n_out = os.fdopen(os.dup(1), 'w')\n"
@@ -35,9 +36,8 @@ PRELUDE = ("import os, sys\n_out = os.fdopen(os.dup(1), 'w')\n"
 
 
 def run_child(code: str, *args, timeout: float = 300):
-    path = os.pathsep.join([str(Path(tilu.__file__).parent), str(TESTS), os.environ.get("PYTHONPATH", "")])
-    proc = subprocess.run([sys.executable, "-c", PRELUDE + code, *map(str, args)], capture_output=True,
-                          text=True, env=dict(os.environ, PYTHONPATH=path), timeout=timeout)
+    """The JSON value that the child script `code` prints last."""
+    proc = run_python("-c", PRELUDE + code, *args, timeout=timeout)
     assert proc.returncode == 0, proc.stderr[-3000:]
     return json.loads(proc.stdout.splitlines()[-1])
 
@@ -46,7 +46,7 @@ def write_model(d: Path, n_images: int = 4, n_keypoints: int = 200, n_points: in
     d.mkdir(parents=True, exist_ok=True)
     cams = [Cam(m + 1, m, 640, 480, [100.0 + k for k in range(n)]) for m, n in [(0, 3), (1, 4), (2, 4)]]
     imgs = [Img(i, (0.9, 0.1 * i, 0.2, 0.3), (i, -1.5, 2.0), 1 + i % 3, f"img_{i}.jpg",
-                [(k * 0.5, k * 0.25, k % n_points if k % 3 else 2**64 - 1) for k in range(n_keypoints)])
+                [(k * 0.5, k * 0.25, k % n_points if k % 3 else NO_POINT3D) for k in range(n_keypoints)])
             for i in range(1, n_images + 1)]
     pts = [Pt(p, (p, p * 0.5, -p), (p % 256, 7, 255), 0.25,
               [(1 + (p + j) % n_images, j) for j in range(1 + p % 4)]) for p in range(n_points)]
@@ -57,14 +57,6 @@ def write_model(d: Path, n_images: int = 4, n_keypoints: int = 200, n_points: in
 
 
 # --- hostile files ---------------------------------------------------------------
-
-def oor(end: int, n: int) -> str:
-    return f"range end index {end} out of range for slice of length {n}"
-
-
-def unterminated(n: int) -> str:
-    return f"index out of bounds: the len is {n} but the index is {n}"
-
 
 IMG_FIXED = struct.pack("<I4d3dI", 1, 1, 0, 0, 0, 0, 0, 0, 1)  # 64 bytes up to the name
 PT_FIXED = struct.pack("<Q3d3Bd", 1, 0, 0, 0, 1, 2, 3, 0.5)    # 43 bytes up to the track length
@@ -134,12 +126,11 @@ def test_hostile_file_fails_at_first_missing_field(name, hostile_outcomes):
 
 
 @pytest.mark.parametrize("count", HUGE)
-def test_hostile_points_file_in_a_model(tmp_path, panic_exc, count):
+def test_hostile_points_file_in_a_model(tmp_path, count):
     model = write_model(tmp_path)
     (model / "points3D.bin").write_bytes(struct.pack("<Q", count) + PT_FIXED)
-    with pytest.raises(panic_exc) as info:
+    with panics(oor(59, 51)):
         tilu.read_reconstruction_bin(str(model))
-    assert info.value.args == (oor(59, 51),)
 
 
 def test_repeating_keys_and_empty_tracks(tmp_path):

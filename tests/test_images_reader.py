@@ -6,23 +6,19 @@ import pytest
 
 import tilu
 from colmap_writer import NO_POINT3D, Img, image_record, images_bin
-from helpers import check_file_and_truncations, bits, img_view, oor, panics, ref_images, rotmat, views, write
+from helpers import (U32_MAX, U64_MAX, bits, check_file_and_truncations, img_view, oor, panics,
+                     read, ref_images, rotmat, unterminated, views)
 
-U32, U64 = 2**32 - 1, 2**64 - 1
 A = Img(1, (1.0, 0.0, 0.0, 0.0), (0.5, -1.0, 2.0), 2, "a.jpg",
         [(1.0, 2.0, 5), (3.0, 4.0, NO_POINT3D), (5.0, 6.0, 7)])
 IMGS = [  # all-ones identifiers must come back unsigned
     A,
-    Img(U32, (0.5, 0.5, 0.5, 0.5), (1.0, 2.0, 3.0), U32, "", []),
+    Img(U32_MAX, (0.5, 0.5, 0.5, 0.5), (1.0, 2.0, 3.0), U32_MAX, "", []),
     Img(0, (0.1, 0.2, 0.3, 0.4), (-1e-3, 1e3, 0.0), 0, "dir/é ü.png", [(0.5, 0.25, 0)]),
     Img(42, (2.0, 1.0, 0.0, 0.0), (7.0, 8.0, 9.0), 3, "x" * 30,
-        [(-1.0, 1e10, U64 - 1), (0.0, -0.0, NO_POINT3D), (2.5, 3.5, 12)]),
+        [(-1.0, 1e10, U64_MAX - 1), (0.0, -0.0, NO_POINT3D), (2.5, 3.5, 12)]),
     Img(5, (0.0, 0.0, 0.0, 1.0), (0.0, 0.0, 0.0), 9, "z", []),
 ]
-
-
-def read(tmp_path, data):
-    return tilu.read_images_bin(write(tmp_path, "images.bin", data))
 
 
 def expected(imgs):
@@ -37,10 +33,6 @@ def test_valid_file_and_every_truncation(tmp_path):
                                images_bin(IMGS), expected(IMGS))
 
 
-def idx(n):
-    return f"index out of bounds: the len is {n} but the index is {n}"
-
-
 HEAD = struct.pack("<QI7dI", 1, 3, *[0.0] * 7, 4)  # count 1, a record up to its name (72 bytes)
 
 
@@ -48,9 +40,9 @@ HEAD = struct.pack("<QI7dI", 1, 3, *[0.0] * 7, 4)  # count 1, a record up to its
     (bytes(7), oor(8, 7)),
     (struct.pack("<Q", 1) + b"\1\2", oor(12, 10)),
     (HEAD[:-1], oor(72, 71)),
-    (HEAD, idx(72)),                       # name would start at the end of the file
-    (HEAD + b"n" * 28, idx(100)),          # name runs to the end of a 100-byte file
-    (HEAD + b"\0", oor(81, 73)),           # empty name, count of 2D points missing
+    (HEAD, unterminated(72)),               # name would start at the end of the file
+    (HEAD + b"n" * 28, unterminated(100)),  # name runs to the end of a 100-byte file
+    (HEAD + b"\0", oor(81, 73)),            # empty name, count of 2D points missing
     (HEAD + b"ab\0" + bytes(7), oor(83, 82)),
     (HEAD + b"ab\0" + struct.pack("<Q", 1) + bytes(8), oor(99, 91)),
     (HEAD + b"ab\0" + struct.pack("<Q", 1) + bytes(16), oor(107, 99)),
@@ -60,28 +52,28 @@ HEAD = struct.pack("<QI7dI", 1, 3, *[0.0] * 7, 4)  # count 1, a record up to its
 ])
 def test_short_files(tmp_path, data, message):
     with panics(message):
-        read(tmp_path, data)
+        read(tmp_path, "images", data)
 
 
-ONE_N = struct.pack("<QI7dI", 1, 1, *[0.0] * 7, 1) + b"n\0" + struct.pack("<Q", U64)  # 2D points at 82
+ONE_N = struct.pack("<QI7dI", 1, 1, *[0.0] * 7, 1) + b"n\0" + struct.pack("<Q", U64_MAX)  # 2D points at 82
 
 
 @pytest.mark.parametrize("data, end", [
-    (struct.pack("<Q", U64), 12),
-    (struct.pack("<Q", U64) + image_record(A), 8 + len(image_record(A)) + 4),
+    (struct.pack("<Q", U64_MAX), 12),
+    (struct.pack("<Q", U64_MAX) + image_record(A), 8 + len(image_record(A)) + 4),
     (ONE_N, 90),
     (ONE_N + bytes(8), 98),
     (ONE_N + bytes(24 * 3), 82 + 24 * 3 + 8),
 ])
 def test_huge_counts_fail_at_first_missing_field(tmp_path, data, end):
     with panics(oor(end, len(data))):
-        read(tmp_path, data)
+        read(tmp_path, "images", data)
 
 
-@pytest.mark.parametrize("ids", [[], [NO_POINT3D] * 3, [0, U64 - 1, NO_POINT3D, 1]])
+@pytest.mark.parametrize("ids", [[], [NO_POINT3D] * 3, [0, U64_MAX - 1, NO_POINT3D, 1]])
 def test_point3D_ids_and_points_keep_file_order(tmp_path, ids):
     pts = [(k + 0.5, -k - 0.25, pid) for k, pid in enumerate(ids)]
-    img = read(tmp_path, images_bin([Img(1, (1, 0, 0, 0), (0, 0, 0), 1, "", pts)]))[1]
+    img = read(tmp_path, "images", images_bin([Img(1, (1, 0, 0, 0), (0, 0, 0), 1, "", pts)]))[1]
     assert img.point3D_ids == ids
     assert img.points2D == [[x, y] for x, y, _ in pts]
     assert all(type(p) is list for p in img.points2D)
@@ -101,13 +93,13 @@ SHORT = Img(1, (0.5, 0.5, 0.5, 0.5), (1.0, 2.0, 3.0), 2, "b", [])
     (images_bin(IMGS) + image_record(LONG), IMGS),
 ])
 def test_records_read(tmp_path, data, imgs):
-    assert views(read(tmp_path, data), img_view) == expected(imgs)
+    assert views(read(tmp_path, "images", data), img_view) == expected(imgs)
 
 
 def test_reals_are_taken_bit_for_bit(tmp_path):
     nan = struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000042))[0]
     vals = [nan, -0.0, math.inf, 5e-324]
-    img = read(tmp_path, images_bin([Img(1, (1, 0, 0, 0), tuple(vals[:3]), 1, "f",
+    img = read(tmp_path, "images", images_bin([Img(1, (1, 0, 0, 0), tuple(vals[:3]), 1, "f",
                                          [(vals[0], vals[1], 1), (vals[2], vals[3], 2)])]))[1]
     assert bits(img.trans) == bits(vals[:3])
     assert [bits(p) for p in img.points2D] == [bits(vals[:2]), bits(vals[2:])]

@@ -13,7 +13,7 @@ import pytest
 
 import tilu
 from colmap_writer import Cam, Img, Pt, cameras_bin, images_bin, points3D_bin
-from helpers import write
+from helpers import panic_type, run_python, write
 
 ALL = ["Camera", "Image", "Point3D", "read_images_bin", "read_cameras_bin",
        "read_points3D_bin", "compute_overlaps", "compute_overlap_percentages",
@@ -87,8 +87,7 @@ def test_subinterpreter_import_fails():
             iid = si.create()
         print("RESULT", si.run_string(iid, "import tilu"))
     """)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    proc = run_python("-c", code, timeout=60)
     if proc.returncode == 77:
         pytest.skip("no subinterpreter support module")
     assert "ImportError" in proc.stdout + proc.stderr
@@ -212,8 +211,8 @@ def test_permission_error(tmp_path):
     assert ei.value.args == (_os_text(13),)
 
 
-def test_panic_exception(tmp_path, panic_exc, capfd):
-    P = panic_exc
+def test_panic_exception(tmp_path, capfd):
+    P = panic_type()
     assert P.__name__ == "PanicException" and P.__bases__ == (BaseException,)
     assert isinstance(P.__doc__, str) and P.__doc__.strip()
     assert all(getattr(tilu, n) is not P for n in dir(tilu))

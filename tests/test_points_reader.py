@@ -6,21 +6,17 @@ import pytest
 
 import tilu
 from colmap_writer import Pt, point_record, points3D_bin
-from helpers import check_file_and_truncations, bits, oor, panics, pt_view, ref_points, views, write
+from helpers import (U32_MAX, U64_MAX, bits, check_file_and_truncations, oor, panics, pt_view, read,
+                     ref_points, views)
 
-U32, U64 = 2**32 - 1, 2**64 - 1
 P7 = Pt(7, (1.0, -2.5, 0.1), (10, 20, 30), 0.75, [(4, 12), (4, 12), (1, 0)])
 PTS = [  # all-ones identifiers and colour bytes must come back unsigned
     P7,
     Pt(0, (0.0, 0.0, 0.0), (0, 0, 0), 0.0, []),
-    Pt(U64, (1e300, -1e-300, 3.0), (255, 128, 255), 12.5, [(U32, U32)]),
+    Pt(U64_MAX, (1e300, -1e-300, 3.0), (255, 128, 255), 12.5, [(U32_MAX, U32_MAX)]),
     Pt(123456789012, (4.0, 5.0, 6.0), (1, 2, 3), -1.0, [(k, 2 * k) for k in range(6)]),
     Pt(8, (7.0, 8.0, 9.0), (9, 8, 7), 2.0, []),
 ]
-
-
-def read(tmp_path, data):
-    return tilu.read_points3D_bin(write(tmp_path, "points3D.bin", data))
 
 
 def expected(pts):
@@ -50,21 +46,21 @@ ONE = struct.pack("<Q", 1)
 ])
 def test_short_files(tmp_path, data, message):
     with panics(message):
-        read(tmp_path, data)
+        read(tmp_path, "points3D", data)
 
 
-TRACK_MAX = struct.pack("<Q", 1) + bytes(43) + struct.pack("<Q", U64)  # track entries from 59
+TRACK_MAX = struct.pack("<Q", 1) + bytes(43) + struct.pack("<Q", U64_MAX)  # track entries from 59
 
 
 @pytest.mark.parametrize("data, end", [
-    (struct.pack("<Q", U64), 16),
-    (struct.pack("<Q", U64) + point_record(P7), 8 + len(point_record(P7)) + 8),
+    (struct.pack("<Q", U64_MAX), 16),
+    (struct.pack("<Q", U64_MAX) + point_record(P7), 8 + len(point_record(P7)) + 8),
     (TRACK_MAX, 63),
     (TRACK_MAX + bytes(8 * 5 + 4), 59 + 8 * 5 + 8),
 ])
 def test_huge_counts_fail_at_first_missing_field(tmp_path, data, end):
     with panics(oor(end, len(data))):
-        read(tmp_path, data)
+        read(tmp_path, "points3D", data)
 
 
 EMPTY = Pt(1, (1.0, 2.0, 3.0), (4, 5, 6), 0.5, [])
@@ -83,10 +79,10 @@ FIRST7 = Pt(7, (9.0, 9.0, 9.0), (1, 1, 1), 9.0, [(1, 1)] * 10)
     (points3D_bin(PTS) + point_record(FIRST7), PTS),
 ])
 def test_records_read(tmp_path, data, pts):
-    assert views(read(tmp_path, data), pt_view) == expected(pts)
+    assert views(read(tmp_path, "points3D", data), pt_view) == expected(pts)
 
 
 def test_reals_are_taken_bit_for_bit(tmp_path):
     nan = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000777))[0]
-    p = read(tmp_path, points3D_bin([Pt(1, (nan, -0.0, -math.inf), (0, 0, 0), 5e-324)]))[1]
+    p = read(tmp_path, "points3D", points3D_bin([Pt(1, (nan, -0.0, -math.inf), (0, 0, 0), 5e-324)]))[1]
     assert bits(p.xyz) == bits([nan, -0.0, -math.inf]) and bits([p.error]) == bits([5e-324])

@@ -2,12 +2,12 @@
 import pytest
 
 import tilu
+from colmap_writer import NO_POINT3D
 from helpers import (SHARED_COLMAP, bits, cam_view, img_view, pt_view, ref_cameras, ref_images,
                      ref_points, requires_shared, rotmat, views)
 
 pytestmark = requires_shared
 MODELS = {"sfm_10_images": (10, 10, 620, "Simple Radial"), "video_7_images": (1, 7, 495, "Pinhole")}
-NO_POINT = 18446744073709551615
 
 
 @pytest.fixture(scope="module", params=sorted(MODELS))
@@ -39,7 +39,7 @@ def test_tracks_and_images_refer_to_each_other(real):
         for image_id, k in p.track:
             assert imgs[image_id].point3D_ids[k] == pid
             seen.add((image_id, k))
-    observed = {(i, k) for i, img in imgs.items() for k, pid in enumerate(img.point3D_ids) if pid != NO_POINT}
+    observed = {(i, k) for i, img in imgs.items() for k, pid in enumerate(img.point3D_ids) if pid != NO_POINT3D}
     assert observed == seen
     assert all(pid in pts for img in imgs.values() for pid in img.get_tracked_point3D_ids())
 

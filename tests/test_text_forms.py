@@ -9,6 +9,7 @@ import pytest
 
 import tilu
 from colmap_writer import Img, Pt, images_bin, points3D_bin
+from helpers import U32_MAX, U64_MAX
 
 
 def f64(bits):
@@ -133,7 +134,7 @@ def test_random_reals_through_point_text(tmp_path):
     values = _random_doubles(rng, 10_200)
     pts = [Pt(i * 7919, tuple(values[3 * i:3 * i + 3]), (0, 0, 0), 0.0, [(1, 2)] * (i % 3))
            for i in range(len(values) // 3)]
-    pts[1].point3D_id, pts[2].track = 2 ** 64 - 1, [(4, 12)] * 1000
+    pts[1].point3D_id, pts[2].track = U64_MAX, [(4, 12)] * 1000
     p = tmp_path / "points3D.bin"
     p.write_bytes(points3D_bin(pts))
     got = tilu.read_points3D_bin(str(p))
@@ -155,9 +156,9 @@ def test_random_reals_through_image_text(tmp_path):
     values = _random_doubles(rng, 7 * 500)
     names = ["", 'a, "b" <c> \\n', "dir/ü 😀.jpg"]
     imgs = [Img(i * 8589937 % 2 ** 32, tuple(values[7 * i:7 * i + 4]),
-                tuple(values[7 * i + 4:7 * i + 7]), rng.choice((0, 2 ** 32 - 1, rng.getrandbits(32))),
+                tuple(values[7 * i + 4:7 * i + 7]), rng.choice((0, U32_MAX, rng.getrandbits(32))),
                 names[i % 3] + str(i)) for i in range(500)]
-    imgs[1].image_id = 2 ** 32 - 1
+    imgs[1].image_id = U32_MAX
     p = tmp_path / "images.bin"
     p.write_bytes(images_bin(imgs))
     got = tilu.read_images_bin(str(p))
