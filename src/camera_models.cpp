@@ -86,7 +86,7 @@ PyType_Slot Camera_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec Camera_spec = {
+PyType_Spec Camera_type_spec = {
     .name = "builtins.Camera",
     .basicsize = sizeof(CameraObject),
     .itemsize = 0,
@@ -98,7 +98,7 @@ PyType_Spec Camera_spec = {
 
 PyTypeObject* camera_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(Camera_spec);
+    if (!type) type = make_type(Camera_type_spec);
     return type;
 }
 

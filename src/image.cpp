@@ -221,7 +221,7 @@ PyType_Slot Image_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec Image_spec = {
+PyType_Spec Image_type_spec = {
     .name = "builtins.Image",
     .basicsize = sizeof(ImageObject),
     .itemsize = 0,
@@ -233,7 +233,7 @@ PyType_Spec Image_spec = {
 
 PyTypeObject* image_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(Image_spec);
+    if (!type) type = make_type(Image_type_spec);
     return type;
 }
 

@@ -97,7 +97,7 @@ PyType_Slot Point3D_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec Point3D_spec = {
+PyType_Spec Point3D_type_spec = {
     .name = "builtins.Point3D",
     .basicsize = sizeof(Point3DObject),
     .itemsize = sizeof(TrackElement),
@@ -109,7 +109,7 @@ PyType_Spec Point3D_spec = {
 
 PyTypeObject* point3d_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(Point3D_spec);
+    if (!type) type = make_type(Point3D_type_spec);
     return type;
 }
 

@@ -210,8 +210,8 @@ std::string_view convert_path_arg(PyObject* obj, const char* param) {
 
 // --- record classes --------------------------------------------------------------
 
-PyTypeObject* make_type(PyType_Spec& spec) {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+PyTypeObject* make_type(PyType_Spec& type_spec) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (!type) throw PyErrAlreadySet{};
     return type;
 }

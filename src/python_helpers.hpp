@@ -157,12 +157,12 @@ inline PyCFunction as_pycfunction(FastcallFunction fn) {
 
 // --- record classes --------------------------------------------------------------
 
-// The heap type of a class file's spec. Each record class states there its
-// name ("builtins.<Name>"), its flags (default and immutable; not a base
-// type, so not subclassable; not garbage-collected, as records hold no Python
-// references) and its slots, among them tp_new = no_constructor and
-// tp_dealloc = RecordObject<...>::dealloc.
-PyTypeObject* make_type(PyType_Spec& spec);
+// The heap type made from a class file's PyType_Spec. Each record class
+// states there its name ("builtins.<Name>"), its flags (default and
+// immutable; not a base type, so not subclassable; not garbage-collected, as
+// records hold no Python references) and its slots, among them tp_new =
+// no_constructor and tp_dealloc = RecordObject<...>::dealloc.
+PyTypeObject* make_type(PyType_Spec& type_spec);
 
 // tp_new of every record class: TypeError "No constructor defined".
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);

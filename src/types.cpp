@@ -51,7 +51,7 @@ PyType_Slot Color_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec Color_spec = {
+PyType_Spec Color_type_spec = {
     .name = "builtins.Color",
     .basicsize = sizeof(ColorObject),
     .itemsize = 0,
@@ -61,7 +61,7 @@ PyType_Spec Color_spec = {
 
 PyTypeObject* color_type() {
     static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(Color_spec);
+    if (!type) type = make_type(Color_type_spec);
     return type;
 }
 
