@@ -42,16 +42,18 @@ def read(tmp_path, kind: str, data: bytes) -> dict:
     return getattr(tilu, f"read_{kind}_bin")(write(tmp_path, f"{kind}.bin", data))
 
 
-def run_python(*args, cwd=None, stdout=subprocess.PIPE, timeout: float = 300) -> subprocess.CompletedProcess:
+def run_python(*args, cwd=None, stdout=subprocess.PIPE, env=None,
+               timeout: float = 300) -> subprocess.CompletedProcess:
     """`python ARGS...` in a child interpreter that imports the tilu under test
-    (even one found through a relative PYTHONPATH) and these helpers; stderr,
-    and stdout unless redirected, captured as text."""
+    (even one found through a relative PYTHONPATH) and these helpers, with the
+    variables of `env` set besides; stderr, and stdout unless redirected,
+    captured as text."""
     import tilu
 
     path = os.pathsep.join(filter(None, [str(Path(tilu.__file__).parent), str(TESTS),
                                          os.environ.get("PYTHONPATH")]))
     return subprocess.run([sys.executable, *map(str, args)], cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
-                          text=True, env={**os.environ, "PYTHONPATH": path}, timeout=timeout)
+                          text=True, env={**os.environ, **(env or {}), "PYTHONPATH": path}, timeout=timeout)
 
 
 @functools.cache

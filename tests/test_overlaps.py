@@ -12,7 +12,9 @@ import contextlib
 import ctypes
 import io
 import os
+import shutil
 import struct
+import subprocess
 import tempfile
 
 import pytest
@@ -304,19 +306,46 @@ with open(sys.argv[4], "w") as f:
 """
 
 
+# Preloaded into a child: write(2) takes no byte of anything bound for fd 1.
+WRITE_TAKES_NOTHING = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <unistd.h>
+ssize_t write(int fd, const void *buf, size_t n) {
+    static ssize_t (*next)(int, const void *, size_t);
+    if (!next) next = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+    return fd == 1 && n > 0 ? 0 : next(fd, buf, n);
+}
+"""
+
+
+def preload_write_taking_nothing(tmp_path) -> dict:
+    """The environment of a child whose writes to fd 1 take no byte."""
+    cc = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    if cc is None:
+        pytest.skip("no C compiler for the write(2) shim")
+    (tmp_path / "shim.c").write_text(WRITE_TAKES_NOTHING)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", tmp_path / "shim.so", tmp_path / "shim.c", "-ldl"],
+                   check=True)
+    # After a sanitizer runtime, which must come first.
+    return {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(tmp_path / "shim.so")]))}
+
+
 @pytest.mark.parametrize("fn", FUNCTIONS)
 @pytest.mark.parametrize("stdout, outcome", [
     ("/dev/full", ("PanicException",
                    ("failed printing to stdout: No space left on device (os error 28)",))),
     ("closed", None),
+    ("takes nothing", ("PanicException", ("failed printing to stdout: failed to write whole buffer",))),
 ])
 def test_unwritable_stdout(fn, stdout, outcome, tmp_path):
     tracks = [track([1, 2, 3]), track([1, 3])]
     (tmp_path / "points3D.bin").write_bytes(points3D_bin(
         [Pt(i, (0.0, 0.0, 0.0), (0, 0, 0), 0.0, t) for i, t in enumerate(tracks)]))
+    env = preload_write_taking_nothing(tmp_path) if stdout == "takes nothing" else {}
     with open("/dev/full" if stdout == "/dev/full" else os.devnull, "w") as out:
         child = run_python("-c", CHILD, tmp_path / "points3D.bin", fn.__name__, stdout,
-                           tmp_path / "outcome", stdout=out, timeout=60)
+                           tmp_path / "outcome", stdout=out, env=env, timeout=60)
     assert child.returncode == 0, child.stderr
     got = ast.literal_eval((tmp_path / "outcome").read_text())
     assert got == (outcome or ("ok", expected(fn, tracks)))
