@@ -16,6 +16,7 @@ import sys
 from pathlib import Path
 
 import tilu
+from _cli import exit_on_failure
 
 SAMPLE = Path(__file__).resolve().parents[1] / "sample" / "sparse"
 MAX_LABELLED = 40  # above this many images the axes show indices instead of names
@@ -45,10 +46,8 @@ def main() -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    try:
+    with exit_on_failure(args.model):
         names, matrix = covisibility_matrix(args.model)
-    except OSError as e:
-        sys.exit(f"{args.model}: {e}")
     if not names:
         sys.exit(f"{args.model}: the model has no images")
 

@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 
 import tilu
+from _cli import exit_on_failure
 
 SAMPLE = Path(__file__).resolve().parents[1] / "sample" / "sparse"
 
@@ -58,4 +59,6 @@ def main(model: str) -> None:
 
 
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else str(SAMPLE))
+    model = sys.argv[1] if len(sys.argv) > 1 else str(SAMPLE)
+    with exit_on_failure(model):
+        main(model)

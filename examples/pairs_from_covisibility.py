@@ -22,6 +22,7 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import tilu
+from _cli import exit_on_failure
 
 SAMPLE = Path(__file__).resolve().parents[1] / "sample" / "sparse"
 
@@ -82,10 +83,8 @@ def main() -> None:
         parser.error("--top-k must not be negative")
 
     to_stdout = args.output == "-"
-    try:
+    with exit_on_failure(args.model):
         pairs = covisible_pairs(args.model, args.top_k, quiet_stdout=to_stdout)
-    except OSError as e:
-        sys.exit(f"{args.model}: {e}")
     text = format_pairs(pairs)
     if to_stdout:
         sys.stdout.write(text)

@@ -42,18 +42,35 @@ def read(tmp_path, kind: str, data: bytes) -> dict:
     return getattr(tilu, f"read_{kind}_bin")(write(tmp_path, f"{kind}.bin", data))
 
 
-def run_python(*args, cwd=None, stdout=subprocess.PIPE, env=None,
-               timeout: float = 300) -> subprocess.CompletedProcess:
-    """`python ARGS...` in a child interpreter that imports the tilu under test
-    (even one found through a relative PYTHONPATH) and these helpers, with the
-    variables of `env` set besides; stderr, and stdout unless redirected,
-    captured as text."""
+def start_python(*args, cwd=None, stdout=subprocess.PIPE, env=None) -> subprocess.Popen:
+    """Starts `python ARGS...` in a child interpreter that imports the tilu under
+    test (even one found through a relative PYTHONPATH) and these helpers, with
+    the variables of `env` set besides; stderr, and stdout unless redirected,
+    piped as text."""
     import tilu
 
     path = os.pathsep.join(filter(None, [str(Path(tilu.__file__).parent), str(TESTS),
                                          os.environ.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, *map(str, args)], cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
-                          text=True, env={**os.environ, **(env or {}), "PYTHONPATH": path}, timeout=timeout)
+    return subprocess.Popen([sys.executable, *map(str, args)], cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
+                            text=True, env={**os.environ, **(env or {}), "PYTHONPATH": path})
+
+
+def wait_python(proc: subprocess.Popen, timeout: float = 300) -> subprocess.CompletedProcess:
+    """The output of a child of start_python once it has ended; one still running
+    after `timeout` seconds is killed, then TimeoutExpired is raised."""
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        raise
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+
+def run_python(*args, cwd=None, stdout=subprocess.PIPE, env=None,
+               timeout: float = 300) -> subprocess.CompletedProcess:
+    """start_python(ARGS...) run to its end (wait_python)."""
+    return wait_python(start_python(*args, cwd=cwd, stdout=stdout, env=env), timeout)
 
 
 @functools.cache

@@ -1,11 +1,16 @@
 """Runs the example scripts on the bundled sample model and checks what they write."""
+import errno
+import os
+import signal
+import subprocess
+import time
 from pathlib import Path
 
 import pytest
 
 import tilu
 from colmap_writer import Cam, Img, Pt, cameras_bin, images_bin, points3D_bin
-from helpers import run_python
+from helpers import run_python, start_python, wait_python
 
 ROOT = Path(__file__).resolve().parents[1]
 SAMPLE = ROOT / "sample" / "sparse"
@@ -80,11 +85,66 @@ def test_pairs_on_stdout_are_deterministic_and_clean(tmp_path):
     assert not list(tmp_path.iterdir())
 
 
-@pytest.mark.parametrize("script", ["pairs_from_covisibility.py",
-                                    pytest.param("covisibility_heatmap.py", marks=needs_matplotlib)])
-def test_missing_model_is_reported(script, tmp_path):
-    proc = run(script, tmp_path / "nowhere", cwd=tmp_path)
-    assert proc.returncode != 0 and "No such file or directory" in proc.stderr
+SCRIPTS = ["pairs_from_covisibility.py", "demo.py",
+           pytest.param("covisibility_heatmap.py", marks=needs_matplotlib)]
+
+
+def interrupt_blocked_read(script, model, cwd):
+    """Runs `script` on a model whose cameras.bin is a FIFO that stays silent, and
+    sends SIGINT once the script is blocked reading it."""
+    fifo = model / "cameras.bin"
+    os.mkfifo(fifo)
+    proc, writer = start_python(ROOT / "examples" / script, model, cwd=cwd), None
+    try:
+        deadline = time.monotonic() + 60
+        while writer is None:  # opening the write end succeeds once the script reads
+            try:
+                writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError as e:
+                assert e.errno == errno.ENXIO and proc.poll() is None and time.monotonic() < deadline
+                time.sleep(0.01)
+        time.sleep(0.2)  # into read(2)
+        proc.send_signal(signal.SIGINT)
+        try:
+            return wait_python(proc, timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+        pytest.fail("the script did not end on SIGINT", pytrace=False)
+    finally:
+        if writer is not None:
+            os.close(writer)
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+
+
+def break_model(model, failure):
+    if failure == "unreadable":
+        (model / "cameras.bin").mkdir()
+    elif failure == "malformed":
+        (model / "cameras.bin").write_bytes(b"abc")
+
+
+@pytest.mark.parametrize("script", SCRIPTS)
+@pytest.mark.parametrize("failure, status, last_line", [
+    pytest.param("missing", 1, "cannot read the model {}: No such file or directory (os error 2)", id="missing"),
+    pytest.param("unreadable", 1, "cannot read the model {}: Is a directory (os error 21)", id="unreadable"),
+    pytest.param("malformed", 1, "cannot use the model {}: range end index 8 out of range for slice of length 3",
+                 id="malformed"),
+    pytest.param("interrupted", 130, "interrupted while working on the model {}", id="ctrl-c"),
+])
+def test_failures_end_with_one_line_naming_the_model(script, failure, status, last_line, tmp_path):
+    model = tmp_path / "model"
+    if failure != "missing":
+        model.mkdir()
+    break_model(model, failure)
+    if failure == "interrupted":
+        proc = interrupt_blocked_read(script, model, cwd=tmp_path)
+    else:
+        proc = run(script, model, cwd=tmp_path)
+    assert proc.returncode == status, proc.stderr
+    assert proc.stderr.splitlines()[-1] == f"{script}: " + last_line.format(model)
+    assert "Traceback" not in proc.stderr
 
 
 @needs_matplotlib
