@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -13,11 +14,16 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "interrupt.hpp"
 
 namespace tilu {
 
 namespace {
 const std::size_t kPageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+// A file is read in pieces of at most this many bytes, with a look for
+// pending signals before each: signals do not interrupt the read(2) of a
+// regular file, and an endless file (/dev/zero) must be stoppable too.
+constexpr std::size_t kReadPiece = std::size_t{8} << 20;
 }  // namespace
 
 // --- files ---------------------------------------------------------------------
@@ -79,10 +85,10 @@ FileBuffer read_whole_file(std::string_view path) {
         throw OsError{0, "file name contained an unexpected NUL byte"};
     std::string cpath(path);
     int fd;
-    do {
-        fd = ::open(cpath.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw_errno(errno);
+    while ((fd = ::open(cpath.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+        if (errno != EINTR) throw_errno(errno);
+        interrupt_point();  // e.g. a FIFO that no writer has opened
+    }
     FdGuard guard(fd);
 
     // The size from fstat is a first guess only: the file is read to its end.
@@ -94,9 +100,11 @@ FileBuffer read_whole_file(std::string_view path) {
     buf.grow(guess + 1);  // one byte more, so that the end shows without a regrow
     for (;;) {
         if (buf.size_ == buf.capacity_) buf.grow(buf.capacity_ * 2);
-        const ssize_t got = ::read(fd, buf.data_ + buf.size_, buf.capacity_ - buf.size_);
+        interrupt_point();
+        const std::size_t piece = std::min(buf.capacity_ - buf.size_, kReadPiece);
+        const ssize_t got = ::read(fd, buf.data_ + buf.size_, piece);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) continue;  // to the look above
             throw_errno(errno);
         }
         if (got == 0) break;
@@ -112,14 +120,17 @@ namespace {
 // What write_all returns when write(2) took no byte of a non-empty rest.
 constexpr int kWroteNothing = -1;
 
-// Writes all of `bytes` to `fd`, retrying EINTR. Returns 0 when done, else
+// Writes all of `bytes` to `fd`; a write interrupted by a signal (EINTR) is
+// retried after `on_interrupt()`, which may throw. Returns 0 when done, else
 // the errno of the failed write or kWroteNothing.
-int write_all(int fd, std::string_view bytes) noexcept {
+template <class OnInterrupt>
+int write_all(int fd, std::string_view bytes, OnInterrupt on_interrupt) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
+            if (errno != EINTR) return errno;
+            on_interrupt();
+            continue;
         }
         if (n == 0) return kWroteNothing;
         bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -130,13 +141,17 @@ int write_all(int fd, std::string_view bytes) noexcept {
 }  // namespace
 
 void print_stdout(std::string_view text) {
-    const int status = write_all(1, text);
+    // Blocks while standard output is a full pipe: a signal handler's
+    // exception ends the wait, and the call.
+    const int status = write_all(1, text, interrupt_point);
     if (status == 0 || status == EBADF) return;
     throw Panic(std::string("failed printing to stdout: ") +
                 (status == kWroteNothing ? "failed to write whole buffer" : os_error_text(status)));
 }
 
-void print_stderr(std::string_view text) noexcept { write_all(2, text); }
+void print_stderr(std::string_view text) noexcept {
+    write_all(2, text, [] {});  // a diagnostic on its way to the caller: no stopping it
+}
 
 // --- errors and random bits --------------------------------------------------------
 

@@ -46,14 +46,17 @@ private:
 };
 
 // Opens `path` as given (no expansion or joining), reads it to its end and
-// closes it. Throws OsError (a NUL byte in the path, open or read failures).
+// closes it. Throws OsError (a NUL byte in the path, open or read failures),
+// or what interrupt_point() throws: it is called while open(2) or read(2)
+// waits and a signal comes, and between pieces of the file.
 FileBuffer read_whole_file(std::string_view path);
 
 // Writes `text` whole to file descriptor 1 with write(2), past any buffering
 // of the interpreter. A closed descriptor drops the text; any other failure
 // throws Panic "failed printing to stdout: <reason>", the reason being the
 // system's text of the errno, or "failed to write whole buffer" when write(2)
-// takes no byte.
+// takes no byte. While write(2) waits and a signal comes, interrupt_point()
+// runs, and may end the call.
 void print_stdout(std::string_view text);
 
 // Writes `text` to file descriptor 2 as far as it goes (diagnostics: a
