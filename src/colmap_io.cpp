@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 
+#include "interrupt.hpp"
+
 namespace tilu {
 
 static_assert(std::endian::native == std::endian::little,
@@ -98,8 +100,10 @@ private:
 
 void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink) {
     Cursor c(data, size);
+    InterruptCountdown countdown;
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
+        countdown(InterruptCountdown::kObject);
         Camera cam;
         cam.camera_id = c.u32();
         cam.model_id = camera_model_from_number(c.i32());
@@ -113,6 +117,7 @@ void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink)
 
 void parse_images(const unsigned char* data, std::size_t size, ImageSink sink, FileBuffer* source) {
     Cursor c(data, size);
+    InterruptCountdown countdown;
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
         Image img;
@@ -130,6 +135,7 @@ void parse_images(const unsigned char* data, std::size_t size, ImageSink sink, F
 
         const std::uint64_t n = c.u64();
         const std::span<const unsigned char> keypoints = c.entries(n, kKeypoint);
+        countdown(InterruptCountdown::kObject + n * InterruptCountdown::kEntry);
         if (n > 0) {
             img.points.reset(new Point2D[n]);
             std::memcpy(img.points.get(), keypoints.data(), keypoints.size());
@@ -143,6 +149,7 @@ void parse_images(const unsigned char* data, std::size_t size, ImageSink sink, F
 void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink,
                     FileBuffer* source) {
     Cursor c(data, size);
+    InterruptCountdown countdown;
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
         Point3DEntry e;
@@ -156,6 +163,7 @@ void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sin
         e.point.error = c.f64();  // at offset 35: unaligned
         e.track_length = c.u64();
         e.track_data = c.entries(e.track_length, kTrackEntry).data();
+        countdown(InterruptCountdown::kObject + e.track_length * InterruptCountdown::kEntry);
         sink(e);
         if (source) source->discard_before(c.pos());
     }

@@ -57,7 +57,9 @@ using ImageSink = FunctionRef<void(Image&&)>;
 using Point3DSink = FunctionRef<void(const Point3DEntry&)>;
 
 // Each parser reads the `size` bytes at `data`. When `source` is the buffer
-// holding them, it is told after every record how far parsing has got.
+// holding them, it is told after every record how far parsing has got. Every
+// thousand records or so (fewer when they carry many keypoints or track
+// entries) it calls interrupt_point(), which may end the parse.
 void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink);
 void parse_images(const unsigned char* data, std::size_t size, ImageSink sink,
                   FileBuffer* source = nullptr);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "interrupt.hpp"
 #include "platform.hpp"
 
 namespace tilu {
@@ -95,6 +96,7 @@ private:
 Covisibility::Covisibility(const TrackImages& tracks) {
     const std::size_t num_points = tracks.num_points();
     DenseIds dense;
+    InterruptCountdown countdown;
 
     // Each point's distinct images, in order of first appearance in its track.
     constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
@@ -103,6 +105,7 @@ Covisibility::Covisibility(const TrackImages& tracks) {
     point_offsets_.push_back(0);
     point_images_.reserve(tracks.image_ids.size());
     for (std::size_t p = 0; p < num_points; ++p) {
+        countdown(tracks.offsets[p + 1] - tracks.offsets[p] + 1);  // + 1: tracks may be empty
         for (std::size_t e = tracks.offsets[p]; e < tracks.offsets[p + 1]; ++e) {
             const std::uint32_t d = dense.index(tracks.image_ids[e], image_ids_);
             if (d == last_point.size()) last_point.push_back(kNever);
@@ -120,9 +123,12 @@ Covisibility::Covisibility(const TrackImages& tracks) {
     for (std::size_t i = 0; i < num_images; ++i) image_offsets_[i + 1] += image_offsets_[i];
     image_points_.resize(point_images_.size());
     std::vector<std::size_t> fill(image_offsets_.begin(), image_offsets_.end() - 1);
-    for (std::size_t p = 0; p < num_points; ++p)
+    for (std::size_t p = 0; p < num_points; ++p) {
+        countdown(point_offsets_[p + 1] - point_offsets_[p] + 1);
         for (std::size_t e = point_offsets_[p]; e < point_offsets_[p + 1]; ++e)
             image_points_[fill[point_images_[e]]++] = static_cast<std::uint32_t>(p);
+    }
+    countdown_ = countdown;
 
     counts_.assign(num_images, 0);
     touched_.assign(num_images + 1, 0);  // one spare slot for the unconditional write
@@ -131,6 +137,7 @@ Covisibility::Covisibility(const TrackImages& tracks) {
 void Covisibility::count_row(std::uint32_t a) {
     std::uint32_t* counts = counts_.data();
     std::uint32_t* touched = touched_.data();
+    InterruptCountdown countdown = countdown_;
     for (std::size_t i = 0; i < row_size_; ++i) counts[touched[i]] = 0;
     // `a` is entered first with a count of 1, so that no point enters it again;
     // the extra 1 is taken off at the end. An image is appended to the row
@@ -140,6 +147,9 @@ void Covisibility::count_row(std::uint32_t a) {
     std::size_t n = 1;
     for (std::size_t i = image_offsets_[a]; i < image_offsets_[a + 1]; ++i) {
         const std::uint32_t p = image_points_[i];
+        // Neither the images nor the points of a row bound its work: counted
+        // by entries, every point here has at least one.
+        countdown(point_offsets_[p + 1] - point_offsets_[p]);
         for (std::size_t e = point_offsets_[p]; e < point_offsets_[p + 1]; ++e) {
             const std::uint32_t b = point_images_[e];
             touched[n] = b;
@@ -149,6 +159,7 @@ void Covisibility::count_row(std::uint32_t a) {
     counts[a] -= 1;
     row_size_ = n;
     row_total_ = static_cast<float>(counts[a]);
+    countdown_ = countdown;
 }
 
 }  // namespace tilu

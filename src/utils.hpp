@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "interrupt.hpp"
+
 namespace tilu {
 
 // The image identifiers of every track, point after point: point p's are
@@ -31,7 +33,9 @@ private:
 
 // Row-by-row sparse A·Aᵀ of the point/image incidence matrix A. Images are
 // numbered densely in order of first appearance; each point counts every
-// image of its track once, however often the track repeats it.
+// image of its track once, however often the track repeats it. The
+// construction and the rows call interrupt_point() every so many entries;
+// when it throws, the object is left to be dropped.
 class Covisibility {
 public:
     explicit Covisibility(const TrackImages& tracks);
@@ -60,6 +64,7 @@ private:
     std::vector<std::uint32_t> touched_;       // num_images slots, row_size_ used
     std::size_t row_size_ = 0;
     float row_total_ = 0.0f;                   // shared(a) of the counted row, as float
+    InterruptCountdown countdown_;             // carried from row to row
 };
 
 }  // namespace tilu
