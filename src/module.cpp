@@ -7,6 +7,7 @@
 
 #include "colmap_io.hpp"
 #include "errors.hpp"
+#include "interrupt.hpp"
 #include "platform.hpp"
 #include "python_helpers.hpp"
 #include "record_classes.hpp"
@@ -78,8 +79,10 @@ TrackImages convert_points3D_arg(PyObject* obj) {
 
     Py_ssize_t pos = 0, remaining = initial;
     PyObject *key_b, *value_b;
+    InterruptCountdown countdown;
     for (;;) {
-        // Only Python code run by a key's __index__ can change the dict here.
+        // Only Python code run by a key's __index__ or by a signal handler
+        // (from countdown below) can change the dict here.
         if (PyDict_Size(obj) != initial) throw Panic("dictionary changed size during iteration");
         if (remaining == -1) throw Panic("dictionary keys changed during iteration");
         if (!PyDict_Next(obj, &pos, &key_b, &value_b)) break;
@@ -97,7 +100,8 @@ TrackImages convert_points3D_arg(PyObject* obj) {
         if (Py_TYPE(value.get()) != point3d_type()) throw_conversion_error(value.get(), "Point3D", param);
         std::uint64_t length = 0;
         const TrackElement* track = point3d_track(value.get(), length);
-        tracks.add_point(track, length);
+        countdown(InterruptCountdown::kObject + length * InterruptCountdown::kEntry);
+        tracks.add_point(track, length);  // `value` is held: its track stays
         keys.push_back(id);
     }
     if (keys_may_repeat) tracks.keep_last_of_each_key(keys);
@@ -129,8 +133,10 @@ Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char
 
     std::vector<Ref> keys = image_keys(cov);
     Ref result = new_dict();
+    InterruptCountdown countdown;
     for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
         cov.count_row(a);
+        countdown(cov.row().size() * InterruptCountdown::kObject);
         if (Ref row = row_dict(cov, keys, a)) dict_set(result.get(), keys[a], row);
     }
     return result;
@@ -217,6 +223,7 @@ PyObject* init_module() {
     }
     if (g_module) return Py_NewRef(g_module);
 
+    set_interrupt_hook(run_signal_handlers);
     Ref module = Ref::check(PyModule_Create(&kModuleDef));
     add_to_module(module.get(), "Camera", reinterpret_cast<PyObject*>(camera_type()));
     add_to_module(module.get(), "Image", reinterpret_cast<PyObject*>(image_type()));

@@ -89,6 +89,12 @@ void set_python_error_from_current_exception() noexcept {
     }
 }
 
+// --- signals ---------------------------------------------------------------------
+
+void run_signal_handlers() {
+    if (PyErr_CheckSignals() < 0) throw PyErrAlreadySet{};
+}
+
 // --- values -> Python objects ------------------------------------------------------
 
 Ref detail::make_shared_int(std::uint64_t v) {

@@ -83,6 +83,15 @@ PyObject* guarded(F&& f) noexcept {
     }
 }
 
+// --- signals ---------------------------------------------------------------------
+
+// The interrupt hook of the core (interrupt.hpp), installed at start-up: runs
+// the handlers of the signals that came since the last look (on the main
+// thread; elsewhere it returns at once) and, when one of them raised, throws
+// PyErrAlreadySet, so that the call unwinds and ends with that exception,
+// KeyboardInterrupt or whatever the handler raised, unchanged.
+void run_signal_handlers();
+
 // --- values -> Python objects ------------------------------------------------------
 
 namespace detail {
