@@ -18,20 +18,15 @@ import os
 import signal
 import struct
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
-import tilu
 from colmap_writer import Cam, cameras_bin
+from helpers import start_python, wait_python
 
-TESTS = Path(__file__).resolve().parent
 LATENCY_BOUND = 0.25  # seconds, from the signal to the exception in the caller
-# What a late exception would add: the call must go on at least this long after
-# the signal, or the test could not tell a prompt exception from a late one.
-LONG_ENOUGH = 0.3
 RSS_BOUND_MB = 8  # what an interrupted call may leave behind (allocator slack)
 ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 pytestmark = pytest.mark.skipif(not Path("/proc/self/fd").is_dir(), reason="needs /proc")
@@ -42,10 +37,11 @@ N_IMAGES = 1000   # the image ids of the points' tracks
 STRIDES = 16      # track of point p: images b, b+s, b+2s, ... with b = p % N, s = 1 + p // N % STRIDES
 TRACK = 12
 SCALE = 4 if ASAN else 1  # the sanitizer build is several times slower: smaller files do
-N_CAMERAS = 1_000_000 // SCALE
-N_IMAGE_RECORDS = 1_000_000 // SCALE
-N_POINTS = 1_000_000 // SCALE
-N_OVERLAP_POINTS = 320_000 // SCALE // (N_IMAGES * STRIDES) * (N_IMAGES * STRIDES)
+# Sizes at which each call takes about half a second on an idle machine.
+N_CAMERAS = 1_500_000 // SCALE
+N_IMAGE_RECORDS = 1_500_000 // SCALE
+N_POINTS = 1_500_000 // SCALE
+N_OVERLAP_POINTS = 480_000 // SCALE // (N_IMAGES * STRIDES) * (N_IMAGES * STRIDES)
 
 
 def periodic(block: bytes, rec_size: int, count: int, id_offset: int, id_width: int) -> bytes:
@@ -263,29 +259,20 @@ print(json.dumps(out), file=report)
 '''
 
 
-def child_env() -> dict:
-    path = os.pathsep.join(filter(None, [str(Path(tilu.__file__).parent), str(TESTS),
-                                         os.environ.get("PYTHONPATH")]))
-    return dict(os.environ, PYTHONPATH=path)
-
-
 def start_case(case: dict, tmp_path: Path) -> subprocess.Popen:
-    case = dict(case, ints=str(tmp_path / "ints.bin"))
-    return subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(case)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=child_env())
+    return start_python("-c", CHILD, json.dumps(dict(case, ints=str(tmp_path / "ints.bin"))))
 
 
 def finish_case(proc: subprocess.Popen, timeout: float) -> dict:
     """The child's figures; a child still running after `timeout` seconds is killed."""
     try:
-        out, err = proc.communicate(timeout=timeout)
+        done = wait_python(proc, timeout)
     except subprocess.TimeoutExpired:
-        proc.kill()
-        out, err = proc.communicate()
-    if proc.returncode == -signal.SIGKILL:
+        done = None
+    if done is None:
         pytest.fail(f"the child was still running after {timeout} s: the call did not end", pytrace=False)
-    assert proc.returncode == 0, err[-3000:]
-    return json.loads(out.splitlines()[-1])
+    assert done.returncode == 0, done.stderr[-3000:]
+    return json.loads(done.stdout.splitlines()[-1])
 
 
 def run_case(case: dict, tmp_path: Path, timeout: float = 30) -> dict:
@@ -356,11 +343,11 @@ def test_blocked_progress_line_ends_with_the_handlers_exception(tmp_path):
 def sigint_cases():
     """(id, function, argument name in big_model or a path, delay, following call's result)"""
     images, items = overlap_shape()
-    yield "cameras", "read_cameras_bin", "cameras.bin", 0.15, N_CAMERAS
-    yield "images", "read_images_bin", "images.bin", 0.15, N_IMAGE_RECORDS
-    yield "points3D", "read_points3D_bin", "points3D.bin", 0.15, N_POINTS
-    yield "reconstruction", "read_reconstruction_bin", "small", 0.15, [1, 0, N_POINTS]
-    for delay in (0.05, 0.3):
+    yield "cameras", "read_cameras_bin", "cameras.bin", 0.05, N_CAMERAS
+    yield "images", "read_images_bin", "images.bin", 0.05, N_IMAGE_RECORDS
+    yield "points3D", "read_points3D_bin", "points3D.bin", 0.05, N_POINTS
+    yield "reconstruction", "read_reconstruction_bin", "small", 0.1, [1, 0, N_POINTS]
+    for delay in (0.05, 0.2):
         yield f"overlaps-{delay}", "compute_overlaps", "points3D.bin", delay, [images, items, N_OVERLAP_POINTS * TRACK]
         yield (f"percentages-{delay}", "compute_overlap_percentages", "points3D.bin", delay,
                [images, items - images, 0])
@@ -375,8 +362,9 @@ def test_sigint_during_a_long_call(name, big_model, tmp_path):
     case = dict(kind="sigint", fn=fn, arg=str(big_model / arg), points=N_OVERLAP_POINTS)
     out, t_sent = run_sigint_case(case, tmp_path, delay)
     check_interrupted(out, ["KeyboardInterrupt"], t_sent, result, f"SIGINT, {name}")
-    # Had the call not been interrupted it would have gone on long enough to show.
-    assert out["duration"] >= t_sent - out["t0"] + LONG_ENOUGH, "model too small to tell"
+    # Uninterrupted, the call would have gone on long enough after the signal
+    # for a late exception to show.
+    assert out["duration"] >= t_sent - out["t0"] + LATENCY_BOUND, "too small a model to tell"
 
 
 def test_sigint_while_reading_an_endless_file(tmp_path):
