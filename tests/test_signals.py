@@ -303,7 +303,8 @@ def check_interrupted(out: dict, exception: list, t_signal: float, result, label
     fds_before, fds_after = out["fds"]
     assert fds_after == fds_before
     rss_before, rss_after = out["rss"]
-    assert rss_after - rss_before < RSS_BOUND_MB
+    if not ASAN:  # ASan's quarantine holds on to freed memory
+        assert rss_after - rss_before < RSS_BOUND_MB
     assert out["result"] == result
 
 
