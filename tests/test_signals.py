@@ -37,7 +37,8 @@ N_IMAGES = 1000   # the image ids of the points' tracks
 STRIDES = 16      # track of point p: images b, b+s, b+2s, ... with b = p % N, s = 1 + p // N % STRIDES
 TRACK = 12
 SCALE = 4 if ASAN else 1  # the sanitizer build is several times slower: smaller files do
-# Sizes at which each call takes about half a second on an idle machine.
+# Sizes meant to make each call last half a second or more; each test checks
+# that its call would have outlasted the signal by LATENCY_BOUND.
 N_CAMERAS = 1_500_000 // SCALE
 N_IMAGE_RECORDS = 1_500_000 // SCALE
 N_POINTS = 1_500_000 // SCALE
