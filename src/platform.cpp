@@ -2,7 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/random.h>
+#include <linux/random.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,7 +165,8 @@ std::string os_error_text(int errno_value) {
 
 std::uint64_t random_u64() noexcept {
     std::uint64_t bits = 0;
-    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits)
+    // The system call itself: glibc has the getrandom() wrapper only since 2.25.
+    if (::syscall(SYS_getrandom, &bits, sizeof bits, GRND_NONBLOCK) != static_cast<long>(sizeof bits))
         bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     return bits;
 }
