@@ -1,10 +1,21 @@
-# Sourced by the scripts in this folder: finds a Python >= 3.12 and prepares a
-# virtual environment for it with tilu and its test dependencies installed.
+# Sourced by the scripts in this folder and by .ci/run: finds Python
+# interpreters, installs missing Debian packages, and prepares a virtual
+# environment with tilu and its test dependencies installed.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 py_ok() {  # is $1 a Python interpreter of version 3.12 or later?
   "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1
+}
+
+# python_for X.Y: the path of a Python X.Y interpreter (pyenv's newest X.Y.*
+# first, then pythonX.Y on PATH), or nothing.
+python_for() {
+  local v="$1" c py="" root
+  root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
+  for c in "$root"/versions/"$v".*/bin/python"$v"; do [ -x "$c" ] && py="$c"; done
+  [ -n "$py" ] || py="$(command -v "python$v" || true)"
+  echo "$py"
 }
 
 find_python() {
@@ -26,6 +37,31 @@ find_python() {
   done
   echo "no Python 3.12 or later found; set PYTHON=/path/to/python3.12" >&2
   return 1
+}
+
+# need_packages PKG...: installs the Debian packages among PKG that are not
+# installed yet. The package lists are updated at most once per run (also
+# across the scripts that one run starts); scripts of one run that need
+# packages at the same time take turns, and wait for other users of apt.
+need_packages() {
+  local p missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing Debian packages: ${missing[*]} (install them as root)" >&2; return 1
+  fi
+  echo "installing ${missing[*]}" >&2
+  (
+    flock 9
+    local apt=(apt-get -qq -o DPkg::Lock::Timeout=600)
+    if [ -z "${TILU_APT_UPDATED:-}" ]; then  # retried: another apt may hold the lists' lock
+      local i; for i in 1 2 3 4 5; do "${apt[@]}" update && break; sleep 10; done
+    fi
+    DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y "${missing[@]}" >/dev/null
+  ) 9>/tmp/tilu-apt.lock
+  export TILU_APT_UPDATED=1
 }
 
 # prepare_venv EXTRAS: makes (or reuses) .venv-<version> and installs tilu into it.
