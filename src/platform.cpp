@@ -7,6 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -62,6 +66,19 @@ void FileBuffer::discard_pages_before(std::size_t offset) {
     const std::size_t end = offset / kPageSize * kPageSize;
     ::madvise(data_ + discarded_, end - discarded_, MADV_DONTNEED);
     discarded_ = end;
+}
+
+void FileBuffer::release_pages(std::size_t begin, std::size_t end) noexcept {
+    // Advice only: if refused, the pages stay until the buffer goes.
+    ::madvise(data_ + begin, end - begin, MADV_DONTNEED);
+}
+
+std::size_t page_size() noexcept { return kPageSize; }
+
+void return_free_heap_memory() noexcept {
+#if defined(__GLIBC__)
+    ::malloc_trim(0);
+#endif
 }
 
 namespace {

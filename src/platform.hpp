@@ -1,5 +1,6 @@
-// What the core asks of the operating system: whole files in memory, the
-// standard output and error streams, the text of an errno, random bytes.
+// What the core asks of the operating system: whole files in memory, pages
+// and heap memory given back, the standard output and error streams, the
+// text of an errno, random bytes.
 // Only platform.cpp includes system headers.
 #pragma once
 
@@ -25,6 +26,10 @@ public:
     const unsigned char* data() const { return data_; }
     std::size_t size() const { return size_; }
 
+    // A multiple of any page size: pages are handed back in runs of at least
+    // this many bytes, each run a system call.
+    static constexpr std::size_t kDiscardBatch = std::size_t{4} << 20;
+
     // Gives the whole pages before `offset` back to the system, in batches
     // of kDiscardBatch bytes; the bytes there must not be read again. Called
     // after every record, so the test that nothing is due is inline.
@@ -32,10 +37,13 @@ public:
         if (offset >= discarded_ + kDiscardBatch) discard_pages_before(offset);
     }
 
+    // Gives the pages of [begin, end) back to the system; both are multiples
+    // of page_size() and end <= the rounded-up size. The bytes there must
+    // not be read again.
+    void release_pages(std::size_t begin, std::size_t end) noexcept;
+
 private:
     friend FileBuffer read_whole_file(std::string_view path);
-    // A multiple of any page size.
-    static constexpr std::size_t kDiscardBatch = std::size_t{4} << 20;
     void discard_pages_before(std::size_t offset);
     void grow(std::size_t capacity);
 
@@ -44,6 +52,13 @@ private:
     std::size_t capacity_ = 0;
     std::size_t discarded_ = 0;
 };
+
+// The size of the system's memory pages.
+std::size_t page_size() noexcept;
+
+// Hands the free memory of the C allocator's heap back to the system where
+// the allocator can do so on request (glibc: malloc_trim); elsewhere nothing.
+void return_free_heap_memory() noexcept;
 
 // Opens `path` as given (no expansion or joining), reads it to its end and
 // closes it. Throws OsError (a NUL byte in the path, open or read failures),
