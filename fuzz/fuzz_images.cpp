@@ -40,7 +40,8 @@ static volatile std::uint64_t g_sink;  // keeps the reads of every keypoint
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::uint64_t records = 0;
     try {
-        tilu::parse_images(data, size, [&](tilu::Image&& img) {
+        const tilu::SharedFile::Reader file(data, size);
+        tilu::parse_images(*file, [&](tilu::Image&& img) {
             ++records;
             const auto* name = reinterpret_cast<const unsigned char*>(img.name.data());
             if (!well_formed_utf8(name, img.name.size())) std::abort();
@@ -50,9 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             tilu::append_vector3(text, img.trans);
             std::uint64_t sum = 0;
             for (std::uint64_t k = 0; k < img.num_points; ++k) {
+                const tilu::Point2D p = img.point(k);
                 std::uint64_t x;
-                std::memcpy(&x, &img.points[k].x, 8);
-                sum += x + img.points[k].point3D_id;
+                std::memcpy(&x, &p.x, 8);
+                sum += x + p.point3D_id;
             }
             g_sink = sum + text.size();
         });

@@ -115,8 +115,8 @@ void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink)
     }
 }
 
-void parse_images(const unsigned char* data, std::size_t size, ImageSink sink, FileBuffer* source) {
-    Cursor c(data, size);
+void parse_images(SharedFile& file, ImageSink sink) {
+    Cursor c(file.data(), file.size());
     InterruptCountdown countdown;
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
@@ -137,12 +137,12 @@ void parse_images(const unsigned char* data, std::size_t size, ImageSink sink, F
         const std::span<const unsigned char> keypoints = c.entries(n, kKeypoint);
         countdown(InterruptCountdown::kObject + n * InterruptCountdown::kEntry);
         if (n > 0) {
-            img.points.reset(new Point2D[n]);
-            std::memcpy(img.points.get(), keypoints.data(), keypoints.size());
+            img.points = file.lend(keypoints);
             img.num_points = n;
         }
+        // Before the sink, which may drop an earlier image of the same id.
+        file.parsed_up_to(c.pos());
         sink(std::move(img));
-        if (source) source->discard_before(c.pos());
     }
 }
 
@@ -175,8 +175,8 @@ void read_cameras_file(std::string_view path, CameraSink sink) {
 }
 
 void read_images_file(std::string_view path, ImageSink sink) {
-    FileBuffer file = read_whole_file(path);
-    parse_images(file.data(), file.size(), sink, &file);
+    const SharedFile::Reader file(read_whole_file(path));
+    parse_images(*file, sink);
 }
 
 void read_points3D_file(std::string_view path, Point3DSink sink) {

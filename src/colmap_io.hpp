@@ -21,6 +21,7 @@
 #include "image.hpp"
 #include "platform.hpp"
 #include "point3d.hpp"
+#include "shared_file.hpp"
 
 namespace tilu {
 
@@ -56,18 +57,22 @@ using CameraSink = FunctionRef<void(Camera&&)>;
 using ImageSink = FunctionRef<void(Image&&)>;
 using Point3DSink = FunctionRef<void(const Point3DEntry&)>;
 
-// Each parser reads the `size` bytes at `data`. When `source` is the buffer
-// holding them, it is told after every record how far parsing has got. Every
-// thousand records or so (fewer when they carry many keypoints or track
-// entries) it calls interrupt_point(), which may end the parse.
+// Each parser reads its bytes front to back. Every thousand records or so
+// (fewer when they carry many keypoints or track entries) it calls
+// interrupt_point(), which may end the parse.
+// parse_cameras and parse_points3D read the `size` bytes at `data`; when
+// `source` is the buffer holding them, it is told after every record how far
+// parsing has got.
 void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink);
-void parse_images(const unsigned char* data, std::size_t size, ImageSink sink,
-                  FileBuffer* source = nullptr);
 void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink,
                     FileBuffer* source = nullptr);
+// Reads the bytes of `file`, telling it after every record how far parsing
+// has got. Each image's keypoints stay in the file, lent to the image.
+void parse_images(SharedFile& file, ImageSink sink);
 
 // Each reads the file at `path` whole (read_whole_file) and parses it into
-// `sink`; the file's buffer is released before they return.
+// `sink`. The file's buffer is released before they return, but for the
+// pages of images.bin that the images keep.
 void read_cameras_file(std::string_view path, CameraSink sink);
 void read_images_file(std::string_view path, ImageSink sink);
 void read_points3D_file(std::string_view path, Point3DSink sink);

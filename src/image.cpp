@@ -114,7 +114,7 @@ PyObject* Image_get_points2D(PyObject* self, void*) {
     return guarded([&] {
         const Image& im = image_of(self);
         return py_list(static_cast<Py_ssize_t>(im.num_points),
-                       [&](Py_ssize_t k) { return point2D_list(im.points[k]); })
+                       [&](Py_ssize_t k) { return point2D_list(im.point(k)); })
             .release();
     });
 }
@@ -126,7 +126,7 @@ PyObject* Image_get_point3D_ids(PyObject* self, void*) {
         Ref marker = py_uint(kNoPoint3D);
         return py_list(static_cast<Py_ssize_t>(im.num_points),
                        [&](Py_ssize_t k) {
-                           const std::uint64_t id = im.points[k].point3D_id;
+                           const std::uint64_t id = im.point3D_id(k);
                            return id == kNoPoint3D ? Py_NewRef(marker.get()) : py_uint(id).release();
                        })
             .release();
@@ -137,11 +137,11 @@ PyObject* Image_get_point3D_ids(PyObject* self, void*) {
 template <class Make>
 Ref tracked_list(const Image& im, Make make) {
     Py_ssize_t tracked = 0;
-    for (std::uint64_t k = 0; k < im.num_points; ++k) tracked += im.points[k].point3D_id != kNoPoint3D;
+    for (std::uint64_t k = 0; k < im.num_points; ++k) tracked += im.point3D_id(k) != kNoPoint3D;
     Ref list = Ref::check(PyList_New(tracked));
     Py_ssize_t i = 0;
     for (std::uint64_t k = 0; k < im.num_points; ++k)
-        if (im.points[k].point3D_id != kNoPoint3D) PyList_SET_ITEM(list.get(), i++, make(im.points[k]));
+        if (im.point3D_id(k) != kNoPoint3D) PyList_SET_ITEM(list.get(), i++, make(im.point(k)));
     return list;
 }
 

@@ -1,10 +1,12 @@
 // The image record: pose, camera, name and 2D keypoints of one registered image.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <cstring>
 #include <string>
 
+#include "file_span.hpp"
 #include "types.hpp"
 
 namespace tilu {
@@ -26,8 +28,20 @@ struct Image {
     std::string name;
     Quaternion rot{};  // as stored, not normalised
     Vector3 trans{};
-    std::unique_ptr<Point2D[]> points;
+    FileSpan points;  // num_points keypoints, packed as in images.bin
     std::uint64_t num_points = 0;
+
+    // Keypoint k < num_points, and its point3D_id alone.
+    Point2D point(std::uint64_t k) const {
+        Point2D p;
+        std::memcpy(&p, points.data() + k * sizeof(Point2D), sizeof p);
+        return p;
+    }
+    std::uint64_t point3D_id(std::uint64_t k) const {
+        std::uint64_t id;
+        std::memcpy(&id, points.data() + k * sizeof(Point2D) + offsetof(Point2D, point3D_id), sizeof id);
+        return id;
+    }
 
     // Rotation matrix of `rot`, row by row, without normalisation.
     Matrix3 rotation_matrix() const;

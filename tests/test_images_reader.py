@@ -1,4 +1,5 @@
 """read_images_bin: layout, names, 2D points, truncation and hostile counts."""
+import gc
 import math
 import struct
 
@@ -103,3 +104,50 @@ def test_reals_are_taken_bit_for_bit(tmp_path):
                                          [(vals[0], vals[1], 1), (vals[2], vals[3], 2)])]))[1]
     assert bits(img.trans) == bits(vals[:3])
     assert [bits(p) for p in img.points2D] == [bits(vals[:2]), bits(vals[2:])]
+
+
+# --- keypoints kept in the file's pages, which go back as images go ---------------
+
+def keypoints(i, n):
+    return [(i + k * 0.5, -k - i * 0.25, k if k % 3 else NO_POINT3D) for k in range(n)]
+
+
+def keypoint_values(img):
+    return img.points2D, img.point3D_ids, img.get_tracked_point3D_ids()
+
+
+# Keypoint counts around one page of keypoint bytes (4096 / 24 = 170.7): an
+# image's keypoints share pages with one neighbour, several, or none.
+LAYOUTS = {
+    "mixed": [0, 1, 3, 170, 171, 2000, 1, 0, 5000, 2, 700, 0],
+    "small": [1, 2, 3] * 60,
+    "pages": [700] * 24,
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("keep", [lambda i: i % 2 == 0, lambda i: i % 3 == 1, lambda i: i == 0,
+                                  lambda i: i in (5, 6)], ids=["even", "every-third", "first", "pair"])
+def test_held_images_outlive_the_rest(tmp_path, layout, keep):
+    counts = LAYOUTS[layout]
+    data = images_bin([Img(i + 1, (1, 0, 0, 0), (i, 0, 0), 1, f"{i}.jpg", keypoints(i, n))
+                       for i, n in enumerate(counts)])
+    want = {i: keypoint_values(img) for i, img in read(tmp_path, "images", data).items()}
+    images = read(tmp_path, "images", data)
+    held = [images[i + 1] for i in range(len(counts)) if keep(i)]
+    del images
+    gc.collect()
+    while held:  # dropped one by one from the middle, the others stay intact
+        assert [keypoint_values(img) for img in held] == [want[img.image_id] for img in held]
+        del held[len(held) // 2]
+
+
+def test_image_dropped_while_reading_leaves_the_next_intact(tmp_path):
+    # The first image 1 goes when the second is read. Its keypoints are large
+    # enough to be handed back at once, and their last page holds the start
+    # of image 2, still to be read.
+    imgs = [Img(1, (1, 0, 0, 0), (0, 0, 0), 1, "a", keypoints(1, 200_000)),
+            Img(1, (1, 0, 0, 0), (0, 0, 0), 1, "b", []),
+            Img(2, (0.5, 0.5, 0.5, 0.5), (1, 2, 3), 4, "c", keypoints(2, 5)),
+            Img(3, (1, 0, 0, 0), (0, 0, 0), 1, "d", keypoints(3, 300))]
+    assert views(read(tmp_path, "images", images_bin(imgs)), img_view) == expected(imgs[1:])
