@@ -23,13 +23,19 @@ using Args = PyObject* const*;
 // Sinks that set each record into `dict` under its identifier, so that of
 // two records with the same identifier the later one stays.
 auto cameras_into(PyObject* dict) {
-    return [dict](Camera&& cam) { dict_set(dict, py_uint(cam.camera_id), new_camera_object(std::move(cam))); };
+    return [into = DictFiller(dict)](Camera&& cam) mutable {
+        into.set(py_uint(cam.camera_id), new_camera_object(std::move(cam)));
+    };
 }
 auto images_into(PyObject* dict) {
-    return [dict](Image&& img) { dict_set(dict, py_uint(img.image_id), new_image_object(std::move(img))); };
+    return [into = DictFiller(dict)](Image&& img) mutable {
+        into.set(py_uint(img.image_id), new_image_object(std::move(img)));
+    };
 }
 auto points3D_into(PyObject* dict) {
-    return [dict](const Point3DEntry& e) { dict_set(dict, py_uint(e.point.id), new_point3d_object(e)); };
+    return [into = DictFiller(dict)](const Point3DEntry& e) mutable {
+        into.set(py_uint(e.point.id), new_point3d_object(e));
+    };
 }
 
 // A function reading the model file at its argument into a dict: `read` is the

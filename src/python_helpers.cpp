@@ -138,6 +138,14 @@ Ref new_dict(std::size_t expected) {
     return Ref::check(PyDict_New());
 }
 
+void DictFiller::table_replaced() {
+    table_ = table();
+    // Smaller tables are not worth a trim, which walks the allocator's free
+    // lists.
+    constexpr Py_ssize_t kLargeDict = 4096;
+    if (PyDict_GET_SIZE(dict_) >= kLargeDict) return_free_heap_memory();
+}
+
 // --- argument binding --------------------------------------------------------------
 
 namespace {

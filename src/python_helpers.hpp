@@ -138,6 +138,31 @@ inline void dict_set(PyObject* dict, const Ref& key, const Ref& value) {
     check_status(PyDict_SetItem(dict, key.get(), value.get()));
 }
 
+// Fills a dict that may grow large (a model file's records). CPython grows a
+// dict by moving it to a table twice the size and freeing the old one. Once
+// the process has freed a large block, glibc serves such tables from its heap
+// instead of fresh mappings and keeps them when they are freed, so that a
+// second load of a model would peak above the first. Each table a large dict
+// leaves behind is therefore handed back at once.
+class DictFiller {
+public:
+    explicit DictFiller(PyObject* dict) : dict_(dict) {}
+
+    // dict[key] = value
+    void set(const Ref& key, const Ref& value) {
+        dict_set(dict_, key, value);
+        if (table() != table_) table_replaced();
+    }
+
+private:
+    // The dict's table (public, though not limited, API).
+    const void* table() const { return reinterpret_cast<PyDictObject*>(dict_)->ma_keys; }
+    void table_replaced();
+
+    PyObject* dict_;
+    const void* table_ = nullptr;
+};
+
 // --- argument binding --------------------------------------------------------------
 
 // Binds the vectorcall arguments to the single parameter `param` and returns

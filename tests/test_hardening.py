@@ -243,6 +243,47 @@ def test_no_leak_in_any_call(tmp_path):
         assert figures["rss_growth_kb"] < 1024, figures
 
 
+RELOAD_CHILD = """
+import gc, json, tilu
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(key + ":"))
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+gc.collect()
+out, kept = {"before": status("VmRSS")}, []
+for run in (1, 2):
+    reset_peak()
+    model = tilu.read_reconstruction_bin(sys.argv[1])
+    out[f"loaded{run}"], out[f"peak{run}"] = status("VmRSS"), status("VmHWM")
+    # Whatever the program allocates meanwhile outlives the model, in the C
+    # allocator's heap after the model's blocks.
+    kept.append(bytes(4000))
+    del model
+    gc.collect()
+    out[f"dropped{run}"] = status("VmRSS")
+print(json.dumps(out), file=_out)
+"""
+
+
+@pytest.mark.skipif(not os.access("/proc/self/clear_refs", os.W_OK), reason="needs Linux's /proc/self/clear_refs")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan's quarantine holds freed memory")
+def test_memory_goes_back_when_a_model_is_dropped(tmp_path):
+    # 29 MB of keypoints; a second load must not stack on memory the first left.
+    kp = [(1.5, 2.5, NO_POINT3D)] * 4000
+    (tmp_path / "cameras.bin").write_bytes(cameras_bin([Cam(1, 0, 640, 480, [1.0, 2.0, 3.0])]))
+    (tmp_path / "images.bin").write_bytes(images_bin([Img(i, (1, 0, 0, 0), (0, 0, 0), 1, f"{i}.jpg", kp)
+                                                      for i in range(1, 301)]))
+    (tmp_path / "points3D.bin").write_bytes(points3D_bin([Pt(p, (p, 0, 0), (1, 2, 3), 0.5, [(1, 0), (2, p)])
+                                                          for p in range(20_000)]))
+    kb = run_child(RELOAD_CHILD, tmp_path)
+    grown = kb["loaded1"] - kb["before"]
+    assert kb["dropped1"] - kb["before"] < grown / 5, kb
+    assert kb["dropped2"] - kb["before"] < grown / 5, kb
+    assert kb["peak2"] - kb["before"] <= (kb["peak1"] - kb["before"]) * 1.05, kb
+
+
 # --- threads and subinterpreters --------------------------------------------------
 
 THREADS_CHILD = """
