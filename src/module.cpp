@@ -95,12 +95,16 @@ TrackImages convert_points3D_arg(PyObject* obj) {
         --remaining;
         Ref key = Ref::borrow(key_b), value = Ref::borrow(value_b);
 
-        // Distinct exact ints are distinct integers; any other key type may
-        // convert to the value of another key.
-        if (!PyLong_CheckExact(key.get())) keys_may_repeat = true;
-        Ref index = Ref::steal(PyNumber_Index(key.get()));
-        if (!index) rethrow_with_arg_prefix(param);
-        const unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
+        // Exact ints are their own index, and distinct ones distinct integers;
+        // a key of any other type goes through __index__ and may convert to
+        // the value of another key.
+        Ref index;
+        if (!PyLong_CheckExact(key.get())) {
+            keys_may_repeat = true;
+            index = Ref::steal(PyNumber_Index(key.get()));
+            if (!index) rethrow_with_arg_prefix(param);
+        }
+        const unsigned long long id = PyLong_AsUnsignedLongLong(index ? index.get() : key.get());
         if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_with_arg_prefix(param);
 
         if (Py_TYPE(value.get()) != point3d_type()) throw_conversion_error(value.get(), "Point3D", param);

@@ -12,10 +12,11 @@ namespace tilu {
 
 void TrackImages::add_point(const void* track, std::uint64_t n) {
     const auto* bytes = static_cast<const unsigned char*>(track);
-    const std::size_t start = image_ids.size();
-    image_ids.resize(start + n);
-    for (std::uint64_t j = 0; j < n; ++j)
-        std::memcpy(&image_ids[start + j], bytes + 8 * j, sizeof(std::uint32_t));
+    for (std::uint64_t j = 0; j < n; ++j) {
+        std::uint32_t id;
+        std::memcpy(&id, bytes + 8 * j, sizeof id);
+        image_ids.push_back(id);
+    }
     offsets.push_back(image_ids.size());
 }
 
