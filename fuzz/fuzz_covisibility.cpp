@@ -3,7 +3,8 @@
 // each point is a length byte and that many u32 identifiers; the last point's
 // leftover bytes give the points' keys, one byte each (so that keys repeat;
 // points past them get keys of their own), and keep_last_of_each_key must
-// keep exactly the last point of each key.
+// keep exactly the last point of each key. Images are numbered in increasing
+// order of identifier and listed in order of first appearance.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -60,17 +61,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (kept != tracks.num_points()) std::abort();
 
-    tilu::Covisibility cov(tracks);
+    tilu::Covisibility cov(std::move(tracks));
     if (cov.num_images() != row_sizes.size()) std::abort();
+    std::map<std::uint32_t, std::size_t> first_seen;  // identifier -> first position
+    for (std::size_t p = 0; p < points.size(); ++p)
+        if (last_of_key[keys[p]] == p)
+            for (std::uint32_t id : points[p]) first_seen.emplace(id, first_seen.size());
+    if (cov.first_seen().size() != first_seen.size()) std::abort();
+    for (std::size_t i = 0; i < first_seen.size(); ++i)
+        if (first_seen[cov.image_id(cov.first_seen()[i])] != i) std::abort();
     for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
         cov.count_row(a);
         const std::uint32_t id = cov.image_id(a);
-        if (cov.row().size() != row_sizes[id] || cov.row()[0] != a) std::abort();
+        if (a > 0 && cov.image_id(a - 1) >= id) std::abort();
+        const auto row = cov.row();
+        if (row.size() != row_sizes[id] || row[0].image != a) std::abort();
         const float seen = static_cast<float>(expected[{id, id}]);
-        for (std::uint32_t b : cov.row()) {
-            const std::uint32_t both = expected[{id, cov.image_id(b)}];
-            if (cov.shared(b) != both) std::abort();
-            const float want = static_cast<float>(both) / seen, got = cov.fraction(b);
+        std::set<std::uint32_t> listed;
+        for (tilu::Shared e : row) {
+            if (!listed.insert(e.image).second) std::abort();
+            const std::uint32_t both = expected[{id, cov.image_id(e.image)}];
+            if (e.count != both) std::abort();
+            const float want = static_cast<float>(both) / seen;
+            const float got = tilu::Covisibility::fraction(e.count, row[0].count);
             if (std::memcmp(&want, &got, sizeof want) != 0) std::abort();
         }
     }

@@ -30,18 +30,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (records > 0 && 8 + records * 51 > size) std::abort();
     if (tracks.image_ids.size() * 8 > size) std::abort();
 
-    tilu::Covisibility cov(tracks);
+    const std::size_t entries = tracks.image_ids.size();
+    tilu::Covisibility cov(std::move(tracks));
     const std::size_t n = cov.num_images();
-    if (n > tracks.image_ids.size()) std::abort();
+    if (n > entries) std::abort();
     std::vector<std::uint32_t> table(n * n);
     for (std::uint32_t a = 0; a < n; ++a) {
         cov.count_row(a);
         const auto row = cov.row();
-        if (row.empty() || row[0] != a || cov.shared(a) == 0) std::abort();
-        for (std::uint32_t b : row) {
-            if (cov.shared(b) == 0 || cov.shared(b) > cov.shared(a)) std::abort();
-            if (table[a * n + b]) std::abort();  // listed twice
-            table[a * n + b] = cov.shared(b);
+        if (row.empty() || row[0].image != a || row[0].count == 0) std::abort();
+        for (tilu::Shared e : row) {
+            if (e.count == 0 || e.count > row[0].count) std::abort();
+            if (table[a * n + e.image]) std::abort();  // listed twice
+            table[a * n + e.image] = e.count;
         }
     }
     for (std::size_t a = 0; a < n; ++a)

@@ -3,6 +3,7 @@
 // and argument binding by python_helpers; the record objects by the classes.
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "colmap_io.hpp"
@@ -122,42 +123,48 @@ TrackImages convert_points3D_arg(PyObject* obj) {
 std::vector<Ref> image_keys(const Covisibility& cov) {
     std::vector<Ref> keys;
     keys.reserve(cov.num_images());
-    for (std::uint32_t d = 0; d < cov.num_images(); ++d) keys.push_back(py_uint(cov.image_id(d)));
+    for (std::uint32_t i = 0; i < cov.num_images(); ++i) keys.push_back(py_uint(cov.image_id(i)));
     return keys;
 }
 
 // The counting shared by both covisibility functions: binds and converts the
 // argument, writes the first two progress lines around the counting (and
-// `rows_line`, if any, after them), then builds {image: row_dict(cov, keys, a)}
-// image by image, leaving out the images for which row_dict returns nothing.
+// `rows_line`, if any, after them), then builds {image: row_dict(row, keys)}
+// leaving out the images for which row_dict returns nothing. The images come
+// in the order the tracks first name them: each key is set first, its row
+// when counted (rows are counted in the order of the image numbers).
 template <class RowDict>
 Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char* full_name,
                       const char* rows_line, RowDict row_dict) {
     PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "points3D");
     TrackImages tracks = convert_points3D_arg(arg);
     print_stdout("Computing overlaps...\n");
-    Covisibility cov(tracks);
-    tracks = {};
+    Covisibility cov(std::move(tracks));
     print_stdout("Done computing overlaps.\n");
     if (rows_line) print_stdout(rows_line);
 
     std::vector<Ref> keys = image_keys(cov);
-    Ref result = new_dict();
+    Ref result = new_dict(cov.num_images());
     InterruptCountdown countdown;
+    for (std::uint32_t image : cov.first_seen()) {
+        countdown(InterruptCountdown::kObject);
+        check_status(PyDict_SetItem(result.get(), keys[image].get(), Py_None));
+    }
     for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
         cov.count_row(a);
         countdown(cov.row().size() * InterruptCountdown::kObject);
-        if (Ref row = row_dict(cov, keys, a)) dict_set(result.get(), keys[a], row);
+        if (Ref row = row_dict(cov.row(), keys)) dict_set(result.get(), keys[a], row);
+        else check_status(PyDict_DelItem(result.get(), keys[a].get()));
     }
     return result;
 }
 
 PyObject* compute_overlaps(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        auto counts = [](const Covisibility& cov, const std::vector<Ref>& keys, std::uint32_t) {
-            Ref row = new_dict(cov.row().size());
-            for (std::uint32_t b : cov.row()) dict_set(row.get(), keys[b], py_uint(cov.shared(b)));
-            return row;
+        auto counts = [](std::span<const Shared> row, const std::vector<Ref>& keys) {
+            Ref dict = new_dict(row.size());
+            for (Shared e : row) dict_set(dict.get(), keys[e.image], py_uint(e.count));
+            return dict;
         };
         return covisibility_dict(args, nargs, kwnames, "compute_overlaps()", nullptr, counts).release();
     });
@@ -167,12 +174,12 @@ PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, Py
     return guarded([&] {
         // The fractions of a's points, without a itself; nothing for an image
         // whose points no other image sees.
-        auto fractions = [](const Covisibility& cov, const std::vector<Ref>& keys, std::uint32_t) {
-            if (cov.row().size() < 2) return Ref();
-            Ref row = new_dict(cov.row().size() - 1);
-            for (std::uint32_t b : cov.row().subspan(1))
-                dict_set(row.get(), keys[b], py_float(static_cast<double>(cov.fraction(b))));
-            return row;
+        auto fractions = [](std::span<const Shared> row, const std::vector<Ref>& keys) {
+            if (row.size() < 2) return Ref();
+            Ref dict = new_dict(row.size() - 1);
+            for (Shared e : row.subspan(1))
+                dict_set(dict.get(), keys[e.image], py_float(static_cast<double>(Covisibility::fraction(e.count, row[0].count))));
+            return dict;
         };
         Ref result = covisibility_dict(args, nargs, kwnames, "compute_overlap_percentages()",
                                        "Computing percentages...\n", fractions);
