@@ -173,12 +173,24 @@ PyObject* compute_overlaps(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwn
 PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         // The fractions of a's points, without a itself; nothing for an image
-        // whose points no other image sees.
+        // whose points no other image sees. Within a row the fraction depends
+        // on the count alone: one float per small count, held by the row.
         auto fractions = [](std::span<const Shared> row, const std::vector<Ref>& keys) {
             if (row.size() < 2) return Ref();
+            const std::uint32_t seen = row[0].count;
             Ref dict = new_dict(row.size() - 1);
-            for (Shared e : row.subspan(1))
-                dict_set(dict.get(), keys[e.image], py_float(static_cast<double>(Covisibility::fraction(e.count, row[0].count))));
+            constexpr std::uint32_t kSharedFloats = 64;
+            PyObject* floats[kSharedFloats] = {};
+            for (Shared e : row.subspan(1)) {
+                PyObject** slot = e.count < kSharedFloats ? &floats[e.count] : nullptr;
+                if (slot && *slot) {
+                    check_status(PyDict_SetItem(dict.get(), keys[e.image].get(), *slot));
+                    continue;
+                }
+                Ref value = py_float(static_cast<double>(Covisibility::fraction(e.count, seen)));
+                dict_set(dict.get(), keys[e.image], value);
+                if (slot) *slot = value.get();
+            }
             return dict;
         };
         Ref result = covisibility_dict(args, nargs, kwnames, "compute_overlap_percentages()",
