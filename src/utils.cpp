@@ -272,8 +272,9 @@ Covisibility::Covisibility(TrackImages&& tracks) {
         group.assign(n + 1, 0);
         sort_tracks(t, index, last, group);
     };
-    // A table when it is no larger than the tracks' offsets, else a hash.
-    if (max_id < std::max<std::size_t>(2 * t.num_points(), 1 << 16)) {
+    // A table when it is no larger than the tracks' offsets (or small), else
+    // a hash.
+    if (max_id < 2 * t.num_points() + 4096) {
         TableIndex index(max_id);
         number_and_sort(index);
     } else {
