@@ -193,7 +193,8 @@ void Covisibility::lay_out(const TrackImages& t, const std::vector<std::uint32_t
                            std::vector<std::uint32_t>& group) {
     const std::size_t n = num_images();
     for (std::size_t i = 0; i < n; ++i) group[i + 1] += group[i];
-    later_images_.resize(group[n]);
+    // Both arrays are written whole before they are read: no zero filling.
+    later_images_ = std::make_unique_for_overwrite<std::uint32_t[]>(group[n]);
     std::vector<std::uint32_t> fill(group.begin(), group.end() - 1);
     const std::uint32_t* images = t.image_ids.data();
     InterruptCountdown countdown = countdown_;
@@ -203,19 +204,19 @@ void Covisibility::lay_out(const TrackImages& t, const std::vector<std::uint32_t
         countdown((k + 1) * InterruptCountdown::kEntry);
         if (k < 2) continue;
         std::uint32_t* dst = &later_images_[fill[track[0]]];
-        std::copy(track + 1, track + k, dst);
+        for (std::size_t j = 1; j < k; ++j) dst[j - 1] = track[j];
         dst[k - 1] = kEnd;
         fill[track[0]] += static_cast<std::uint32_t>(k);
     }
 
     walk_offsets_.assign(n + 1, 0);
     for (std::size_t i = 0; i < n; ++i) walk_offsets_[i + 1] = walk_offsets_[i] + (seen_by_[i] - last[i]);
-    walks_.resize(walk_offsets_[n]);
+    walks_ = std::make_unique_for_overwrite<std::uint32_t[]>(walk_offsets_[n]);
     fill.assign(walk_offsets_.begin(), walk_offsets_.end() - 1);
     reach_.resize(n);
     for (std::size_t i = 0; i < n; ++i) reach_[i] = static_cast<std::uint32_t>(i);
     walk_length_.assign(n, 0);
-    const std::uint32_t* later = later_images_.data();
+    const std::uint32_t* later = later_images_.get();
     for (std::uint32_t first = 0; first < n; ++first) {
         for (std::uint32_t pos = group[first]; pos < group[first + 1];) {
             // One point: `first`, then later[pos .. end), then kEnd.
@@ -312,7 +313,7 @@ void Covisibility::count_row(std::uint32_t a) {
     // The images after `a` in a's points.
     std::uint32_t* counts = counts_.data();
     std::uint32_t* touched = touched_.data();
-    const std::uint32_t* later = later_images_.data();
+    const std::uint32_t* later = later_images_.get();
     InterruptCountdown countdown = countdown_;
     std::size_t n = 0;
     const std::uint32_t reach = reach_[a];

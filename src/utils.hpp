@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -104,11 +105,11 @@ private:
     std::vector<std::uint32_t> seen_by_;      // image -> points seeing it
     // Every point seeing two images or more: its images but the smallest,
     // then kEnd; the points grouped by their smallest image.
-    std::vector<std::uint32_t> later_images_;
+    std::unique_ptr<std::uint32_t[]> later_images_;
     // image a -> where a's points continue after a in later_images_, one
     // position per point seeing a and a later image.
     std::vector<std::uint32_t> walk_offsets_;
-    std::vector<std::uint32_t> walks_;
+    std::unique_ptr<std::uint32_t[]> walks_;
     std::vector<std::uint32_t> reach_;        // image -> largest image sharing a point with it
     std::vector<std::uint32_t> walk_length_;  // image -> entries its walks read
 
