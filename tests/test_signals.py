@@ -42,7 +42,12 @@ SCALE = 4 if ASAN else 1  # the sanitizer build is several times slower: smaller
 N_CAMERAS = 1_500_000 // SCALE
 N_IMAGE_RECORDS = 1_500_000 // SCALE
 N_POINTS = 1_500_000 // SCALE
-N_OVERLAP_POINTS = 480_000 // SCALE // (N_IMAGES * STRIDES) * (N_IMAGES * STRIDES)
+# The covisibility calls get a file of their own, of longer tracks: their cost
+# grows with the image pairs of each track, and a second or so (release build)
+# leaves room for the signal and the bound. Not scaled down for the sanitizer:
+# the counting stays cheap there against the reading.
+OVERLAP_TRACK = 48
+N_OVERLAP_POINTS = 12 * N_IMAGES * STRIDES  # whole periods of the track pattern
 
 
 def periodic(block: bytes, rec_size: int, count: int, id_offset: int, id_width: int) -> bytes:
@@ -58,15 +63,23 @@ def periodic(block: bytes, rec_size: int, count: int, id_offset: int, id_width: 
     return struct.pack("<Q", count) + buf
 
 
-def track_images(p: int) -> list[int]:
+def track_images(p: int, track: int) -> list[int]:
     b, s = p % N_IMAGES, 1 + p // N_IMAGES % STRIDES
-    return [(b + j * s) % N_IMAGES + 1 for j in range(TRACK)]
+    return [(b + j * s) % N_IMAGES + 1 for j in range(track)]
+
+
+def points_file(track: int, count: int) -> bytes:
+    head = struct.pack("<Q3d3BdQ", 0, 1.0, 2.0, 3.0, 1, 2, 3, 0.5, track)
+    block = b"".join(head + b"".join(struct.pack("<II", i, j) for j, i in enumerate(track_images(p, track)))
+                     for p in range(N_IMAGES * STRIDES))
+    return periodic(block, len(head) + 8 * track, count, 0, 8)
 
 
 def overlap_shape() -> tuple[int, int]:
-    """(images, items) of compute_overlaps on the first N_OVERLAP_POINTS points (whole
-    periods of the track pattern, so every image has the same partners)."""
-    partners = {(k * s) % N_IMAGES for s in range(1, STRIDES + 1) for k in range(-TRACK + 1, TRACK)}
+    """(images, items) of compute_overlaps on the overlap file (whole periods of the
+    track pattern, so every image has the same partners)."""
+    t = OVERLAP_TRACK
+    partners = {(k * s) % N_IMAGES for s in range(1, STRIDES + 1) for k in range(-t + 1, t)}
     return N_IMAGES, N_IMAGES * len(partners)  # each row holds its image too
 
 
@@ -77,10 +90,8 @@ def big_model(tmp_path_factory) -> Path:
     (d / "cameras.bin").write_bytes(periodic(cam, len(cam), N_CAMERAS, 0, 4))
     img = struct.pack("<I4d3dI", 0, 1.0, 0.0, 0.0, 0.0, 0.5, 0.5, 0.5, 1) + b"a.jpg\0" + struct.pack("<Q", 0)
     (d / "images.bin").write_bytes(periodic(img, len(img), N_IMAGE_RECORDS, 0, 4))
-    head = struct.pack("<Q3d3BdQ", 0, 1.0, 2.0, 3.0, 1, 2, 3, 0.5, TRACK)
-    block = b"".join(head + b"".join(struct.pack("<II", i, j) for j, i in enumerate(track_images(p)))
-                     for p in range(N_IMAGES * STRIDES))
-    (d / "points3D.bin").write_bytes(periodic(block, len(head) + 8 * TRACK, N_POINTS, 0, 8))
+    (d / "points3D.bin").write_bytes(points_file(TRACK, N_POINTS))
+    (d / "overlaps.bin").write_bytes(points_file(OVERLAP_TRACK, N_OVERLAP_POINTS))
     # The whole-model reader on the large points file, after two small files.
     small = d / "small"
     small.mkdir()
@@ -350,8 +361,9 @@ def sigint_cases():
     yield "points3D", "read_points3D_bin", "points3D.bin", 0.05, N_POINTS
     yield "reconstruction", "read_reconstruction_bin", "small", 0.1, [1, 0, N_POINTS]
     for delay in (0.05, 0.2):
-        yield f"overlaps-{delay}", "compute_overlaps", "points3D.bin", delay, [images, items, N_OVERLAP_POINTS * TRACK]
-        yield (f"percentages-{delay}", "compute_overlap_percentages", "points3D.bin", delay,
+        yield (f"overlaps-{delay}", "compute_overlaps", "overlaps.bin", delay,
+               [images, items, N_OVERLAP_POINTS * OVERLAP_TRACK])
+        yield (f"percentages-{delay}", "compute_overlap_percentages", "overlaps.bin", delay,
                [images, items - images, 0])
 
 
