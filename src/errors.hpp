@@ -19,10 +19,29 @@ struct Panic {
         : message(std::move(msg)), where(loc) {}
 };
 
-// An error of the operating system while opening or reading a file. Either it
-// carries an errno (text: os_error_text in platform.hpp) or, with errno 0, a
-// fixed message of its own.
+// The kinds of operating-system error that Python raises as an OSError
+// subclass of their own; every other error is OSError itself. Each system's
+// error numbers are sorted into these by the platform layer.
+enum class OsErrorKind : unsigned char {
+    Other,
+    NotFound,
+    PermissionDenied,
+    AlreadyExists,
+    WouldBlock,
+    Interrupted,
+    TimedOut,
+    BrokenPipe,
+    ConnectionRefused,
+    ConnectionReset,
+    ConnectionAborted,
+};
+
+// An error of the operating system while opening or reading a file: its kind,
+// the system's error number (0 for a failure found before any system call,
+// such as a NUL byte in a path) and the whole message, e.g. "No such file or
+// directory (os error 2)".
 struct OsError {
+    OsErrorKind kind = OsErrorKind::Other;
     int errno_value = 0;
     std::string message;
 };

@@ -1,34 +1,54 @@
+// The portable half of the platform layer: buffers, loops, retries and
+// messages, over the system calls of system.hpp.
 #include "platform.hpp"
-
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <linux/random.h>
-#include <sys/syscall.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <limits>
 #include <new>
 #include <utility>
 
 #include "errors.hpp"
 #include "interrupt.hpp"
+#include "system.hpp"
 
 namespace tilu {
 
 namespace {
-const std::size_t kPageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+const std::size_t kPageSize = system::page_size();
 // A file is read in pieces of at most this many bytes, with a look for
 // pending signals before each: signals do not interrupt the read(2) of a
 // regular file, and an endless file (/dev/zero) must be stoppable too.
 constexpr std::size_t kReadPiece = std::size_t{8} << 20;
+
+// "No such file or directory (os error 2)": the system's description of an
+// errno value followed by its number.
+std::string os_error_text(int errno_value) {
+    return system::error_text(errno_value) + " (os error " + std::to_string(errno_value) + ")";
+}
+
+OsErrorKind os_error_kind(int errno_value) {
+    switch (errno_value) {
+        case ENOENT: return OsErrorKind::NotFound;
+        case EPERM:
+        case EACCES: return OsErrorKind::PermissionDenied;
+        case EEXIST: return OsErrorKind::AlreadyExists;
+        case EAGAIN: return OsErrorKind::WouldBlock;
+        case EINTR: return OsErrorKind::Interrupted;
+        case ETIMEDOUT: return OsErrorKind::TimedOut;
+        case EPIPE: return OsErrorKind::BrokenPipe;
+        case ECONNREFUSED: return OsErrorKind::ConnectionRefused;
+        case ECONNRESET: return OsErrorKind::ConnectionReset;
+        case ECONNABORTED: return OsErrorKind::ConnectionAborted;
+        default: return OsErrorKind::Other;
+    }
+}
+
+[[noreturn]] void throw_os_error(int errno_value) {
+    throw OsError{os_error_kind(errno_value), errno_value, os_error_text(errno_value)};
+}
+
 }  // namespace
 
 // --- files ---------------------------------------------------------------------
@@ -49,14 +69,13 @@ FileBuffer& FileBuffer::operator=(FileBuffer&& other) noexcept {
 }
 
 FileBuffer::~FileBuffer() {
-    if (data_) ::munmap(data_, capacity_);
+    if (data_) system::unmap_pages(data_, capacity_);
 }
 
 void FileBuffer::grow(std::size_t capacity) {
     capacity = (capacity + kPageSize - 1) / kPageSize * kPageSize;
-    void* p = data_ ? ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE)
-                    : ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    void* p = data_ ? system::grow_pages(data_, capacity_, capacity) : system::map_pages(capacity);
+    if (!p) throw std::bad_alloc();
     data_ = static_cast<unsigned char*>(p);
     capacity_ = capacity;
 }
@@ -64,66 +83,59 @@ void FileBuffer::grow(std::size_t capacity) {
 void FileBuffer::discard_pages_before(std::size_t offset) {
     // discarded_ only ever holds page boundaries.
     const std::size_t end = offset / kPageSize * kPageSize;
-    ::madvise(data_ + discarded_, end - discarded_, MADV_DONTNEED);
+    system::discard_pages(data_ + discarded_, end - discarded_);
     discarded_ = end;
 }
 
 void FileBuffer::release_pages(std::size_t begin, std::size_t end) noexcept {
     // Advice only: if refused, the pages stay until the buffer goes.
-    ::madvise(data_ + begin, end - begin, MADV_DONTNEED);
+    system::discard_pages(data_ + begin, end - begin);
 }
 
 std::size_t page_size() noexcept { return kPageSize; }
 
-void return_free_heap_memory() noexcept {
-#if defined(__GLIBC__)
-    ::malloc_trim(0);
-#endif
-}
+void return_free_heap_memory() noexcept { system::trim_heap(); }
 
 namespace {
 
-class FdGuard {
+class FileGuard {
 public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    ~FdGuard() { ::close(fd_); }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
+    explicit FileGuard(int fd) : fd_(fd) {}
+    ~FileGuard() { system::close(fd_); }
+    FileGuard(const FileGuard&) = delete;
+    FileGuard& operator=(const FileGuard&) = delete;
 
 private:
     int fd_;
 };
 
-[[noreturn]] void throw_errno(int e) { throw OsError{e, {}}; }
-
 }  // namespace
 
 FileBuffer read_whole_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
-        throw OsError{0, "file name contained an unexpected NUL byte"};
-    std::string cpath(path);
+        throw OsError{OsErrorKind::Other, 0, "file name contained an unexpected NUL byte"};
+    const std::string cpath(path);
     int fd;
-    while ((fd = ::open(cpath.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-        if (errno != EINTR) throw_errno(errno);
+    while ((fd = system::open_for_reading(cpath)) < 0) {
+        if (fd != -EINTR) throw_os_error(-fd);
         interrupt_point();  // e.g. a FIFO that no writer has opened
     }
-    FdGuard guard(fd);
+    FileGuard guard(fd);
 
-    // The size from fstat is a first guess only: the file is read to its end.
-    struct stat st {};
-    std::size_t guess = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        guess = static_cast<std::size_t>(st.st_size);
+    // The size of a regular file is a first guess only: the file is read to
+    // its end.
+    const std::uint64_t guess = std::min<std::uint64_t>(system::regular_file_size(fd),
+                                                         std::numeric_limits<std::size_t>::max() / 2);
     FileBuffer buf;
-    buf.grow(guess + 1);  // one byte more, so that the end shows without a regrow
+    buf.grow(static_cast<std::size_t>(guess) + 1);  // one byte more, so that the end shows without a regrow
     for (;;) {
         if (buf.size_ == buf.capacity_) buf.grow(buf.capacity_ * 2);
         interrupt_point();
         const std::size_t piece = std::min(buf.capacity_ - buf.size_, kReadPiece);
-        const ssize_t got = ::read(fd, buf.data_ + buf.size_, piece);
+        const std::ptrdiff_t got = system::read(fd, buf.data_ + buf.size_, piece);
         if (got < 0) {
-            if (errno == EINTR) continue;  // to the look above
-            throw_errno(errno);
+            if (got == -EINTR) continue;  // to the look above
+            throw_os_error(static_cast<int>(-got));
         }
         if (got == 0) break;
         buf.size_ += static_cast<std::size_t>(got);
@@ -135,18 +147,19 @@ FileBuffer read_whole_file(std::string_view path) {
 
 namespace {
 
-// What write_all returns when write(2) took no byte of a non-empty rest.
+// What write_all returns when a write took no byte of a non-empty rest.
 constexpr int kWroteNothing = -1;
 
-// Writes all of `bytes` to `fd`; a write interrupted by a signal (EINTR) is
-// retried after `on_interrupt()`, which may throw. Returns 0 when done, else
-// the errno of the failed write or kWroteNothing.
+// Writes all of `bytes` to standard stream `stream` (1 or 2); a write
+// interrupted by a signal (EINTR) is retried after `on_interrupt()`, which may
+// throw. Returns 0 when done, else the errno value of the failed write or
+// kWroteNothing.
 template <class OnInterrupt>
-int write_all(int fd, std::string_view bytes, OnInterrupt on_interrupt) {
+int write_all(int stream, std::string_view bytes, OnInterrupt on_interrupt) {
     while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        const std::ptrdiff_t n = system::write_standard(stream, bytes.data(), bytes.size());
         if (n < 0) {
-            if (errno != EINTR) return errno;
+            if (n != -EINTR) return static_cast<int>(-n);
             on_interrupt();
             continue;
         }
@@ -171,19 +184,11 @@ void print_stderr(std::string_view text) noexcept {
     write_all(2, text, [] {});  // a diagnostic on its way to the caller: no stopping it
 }
 
-// --- errors and random bits --------------------------------------------------------
-
-std::string os_error_text(int errno_value) {
-    char buf[256];
-    // glibc's GNU strerror_r: returns the text, not always in buf.
-    const char* text = strerror_r(errno_value, buf, sizeof buf);
-    return std::string(text) + " (os error " + std::to_string(errno_value) + ")";
-}
+// --- random bits ----------------------------------------------------------------------
 
 std::uint64_t random_u64() noexcept {
     std::uint64_t bits = 0;
-    // The system call itself: glibc has the getrandom() wrapper only since 2.25.
-    if (::syscall(SYS_getrandom, &bits, sizeof bits, GRND_NONBLOCK) != static_cast<long>(sizeof bits))
+    if (!system::random_bytes(&bits, sizeof bits))
         bits = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     return bits;
 }

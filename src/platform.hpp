@@ -1,7 +1,9 @@
 // What the core asks of the operating system: whole files in memory, pages
-// and heap memory given back, the standard output and error streams, the
-// text of an errno, random bytes.
-// Only platform.cpp includes system headers.
+// and heap memory given back, the standard output and error streams, random
+// bytes. The logic is portable (platform.cpp); it calls the system through
+// system.hpp, which platform_posix.cpp (Linux, macOS, the BSDs) and
+// platform_windows.cpp implement. Those two are the only files of the
+// extension that include system headers.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +13,8 @@
 
 namespace tilu {
 
-// A whole file in memory, in pages of its own (an anonymous mapping). As a
+// A whole file in memory, in pages of its own (an anonymous mapping; on
+// Windows, pages of VirtualAlloc). As a
 // parser moves forward it hands back the pages it has passed, so that the
 // records built from a large file do not sit in memory beside all of it.
 class FileBuffer {
@@ -60,27 +63,24 @@ std::size_t page_size() noexcept;
 // the allocator can do so on request (glibc: malloc_trim); elsewhere nothing.
 void return_free_heap_memory() noexcept;
 
-// Opens `path` as given (no expansion or joining), reads it to its end and
-// closes it. Throws OsError (a NUL byte in the path, open or read failures),
-// or what interrupt_point() throws: it is called while open(2) or read(2)
-// waits and a signal comes, and between pieces of the file.
+// Opens `path` as given (no expansion or joining; on Windows it is UTF-8),
+// reads it to its end and closes it. Throws OsError (a NUL byte in the path,
+// open or read failures), or what interrupt_point() throws: it is called
+// while opening or reading waits and a signal comes (EINTR), and between
+// pieces of the file.
 FileBuffer read_whole_file(std::string_view path);
 
-// Writes `text` whole to file descriptor 1 with write(2), past any buffering
-// of the interpreter. A closed descriptor drops the text; any other failure
-// throws Panic "failed printing to stdout: <reason>", the reason being the
-// system's text of the errno, or "failed to write whole buffer" when write(2)
-// takes no byte. While write(2) waits and a signal comes, interrupt_point()
-// runs, and may end the call.
+// Writes `text` whole to the standard output (file descriptor 1), past any
+// buffering of the interpreter. A closed stream drops the text; any other
+// failure throws Panic "failed printing to stdout: <reason>", the reason being
+// the system's text of the error and its number, or "failed to write whole
+// buffer" when a write takes no byte. While a write waits and a signal comes
+// (EINTR), interrupt_point() runs, and may end the call.
 void print_stdout(std::string_view text);
 
-// Writes `text` to file descriptor 2 as far as it goes (diagnostics: a
-// failure has nowhere to be reported).
+// Writes `text` to the standard error (file descriptor 2) as far as it goes
+// (diagnostics: a failure has nowhere to be reported).
 void print_stderr(std::string_view text) noexcept;
-
-// "No such file or directory (os error 2)": the system's description of an
-// errno followed by its number.
-std::string os_error_text(int errno_value);
 
 // 64 random bits from the system, or from the clock if it has none to give.
 std::uint64_t random_u64() noexcept;

@@ -1,6 +1,5 @@
 #include "python_helpers.hpp"
 
-#include <cerrno>
 #include <exception>
 #include <string>
 
@@ -40,29 +39,29 @@ void raise_panic(const Panic& p) {
     Py_DECREF(msg);
 }
 
-PyObject* os_error_type(int e) {
-    switch (e) {
-        case ENOENT: return PyExc_FileNotFoundError;
-        case EPERM:
-        case EACCES: return PyExc_PermissionError;
-        case EEXIST: return PyExc_FileExistsError;
-        case EAGAIN: return PyExc_BlockingIOError;
-        case EINTR: return PyExc_InterruptedError;
-        case ETIMEDOUT: return PyExc_TimeoutError;
-        case EPIPE: return PyExc_BrokenPipeError;
-        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
-        case ECONNRESET: return PyExc_ConnectionResetError;
-        case ECONNABORTED: return PyExc_ConnectionAbortedError;
-        default: return PyExc_OSError;
+PyObject* os_error_type(OsErrorKind kind) {
+    switch (kind) {
+        case OsErrorKind::NotFound: return PyExc_FileNotFoundError;
+        case OsErrorKind::PermissionDenied: return PyExc_PermissionError;
+        case OsErrorKind::AlreadyExists: return PyExc_FileExistsError;
+        case OsErrorKind::WouldBlock: return PyExc_BlockingIOError;
+        case OsErrorKind::Interrupted: return PyExc_InterruptedError;
+        case OsErrorKind::TimedOut: return PyExc_TimeoutError;
+        case OsErrorKind::BrokenPipe: return PyExc_BrokenPipeError;
+        case OsErrorKind::ConnectionRefused: return PyExc_ConnectionRefusedError;
+        case OsErrorKind::ConnectionReset: return PyExc_ConnectionResetError;
+        case OsErrorKind::ConnectionAborted: return PyExc_ConnectionAbortedError;
+        case OsErrorKind::Other: break;
     }
+    return PyExc_OSError;
 }
 
 // One argument only, so errno, strerror and filename stay None.
 void raise_os_error(const OsError& e) {
-    const std::string text = e.errno_value ? os_error_text(e.errno_value) : e.message;
-    PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    PyObject* msg =
+        PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace");
     if (!msg) return;
-    PyObject* exc = PyObject_CallOneArg(os_error_type(e.errno_value), msg);
+    PyObject* exc = PyObject_CallOneArg(os_error_type(e.kind), msg);
     Py_DECREF(msg);
     if (!exc) return;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);

@@ -66,7 +66,7 @@ inline void check_status(int status) {
 
 // Sets the Python exception for the C++ failure in flight; called only from
 // inside a catch block. Panic: a diagnostic on stderr, then PanicException
-// with the message; OsError: the OSError subclass of its errno, with the text
+// with the message; OsError: the OSError subclass of its kind, with the text
 // as its one argument; PyErrAlreadySet: the exception already set;
 // std::bad_alloc: MemoryError; anything else: a panic.
 void set_python_error_from_current_exception() noexcept;
