@@ -14,9 +14,9 @@
 namespace tilu {
 
 // A whole file in memory, in pages of its own (an anonymous mapping; on
-// Windows, pages of VirtualAlloc). As a
-// parser moves forward it hands back the pages it has passed, so that the
-// records built from a large file do not sit in memory beside all of it.
+// Windows, pages of VirtualAlloc). As a parser moves forward it hands back the
+// pages it has passed, so that the records built from a large file do not sit
+// in memory beside all of it.
 class FileBuffer {
 public:
     FileBuffer() = default;

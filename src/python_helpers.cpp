@@ -27,7 +27,13 @@ PyObject* panic_exception_type() {
 
 void raise_panic(const Panic& p) {
     std::string file = p.where.file_name();
-    if (auto pos = file.rfind("/src/"); pos != std::string::npos) file.erase(0, pos + 1);
+    // The path from src/ on; Windows paths may have either separator.
+    for (const char* dir : {"/src/", "\\src\\"}) {
+        if (auto pos = file.rfind(dir); pos != std::string::npos) {
+            file.erase(0, pos + 1);
+            break;
+        }
+    }
     print_stderr("tilu panicked at " + file + ":" + std::to_string(p.where.line()) + ":" +
                  std::to_string(p.where.column()) + ":\n" + p.message + "\n");
     PyObject* type = panic_exception_type();
