@@ -64,6 +64,25 @@ need_packages() {
   export TILU_APT_UPDATED=1
 }
 
+# tools_venv REQ...: the virtual environment of the build tools (zig from PyPI's
+# ziglang and others), made once and shared by every checkout at one path outside
+# them, TILU_TOOLS (default ~/.cache/tilu-tools); REQ installed into it. Sets
+# TOOLS_PY (its python) and ZIG. zig's cache (~/.cache/zig) keys the C and C++
+# runtimes it builds for a target by the paths of zig's own sources, so a zig
+# installed per checkout would build them again (minutes) in every fresh clone.
+# Scripts that run side by side install into it one after the other.
+TOOLS_VENV="${TILU_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/tilu-tools}"
+tools_venv() {
+  mkdir -p "$(dirname "$TOOLS_VENV")"
+  (
+    flock 9
+    [ -x "$TOOLS_VENV/bin/python" ] || "$(find_python)" -m venv "$TOOLS_VENV"
+    "$TOOLS_VENV/bin/python" -m pip install --quiet --disable-pip-version-check "$@"
+  ) 9>"$TOOLS_VENV.lock"
+  TOOLS_PY="$TOOLS_VENV/bin/python"
+  ZIG="$("$TOOLS_PY" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
+}
+
 # prepare_venv EXTRAS: makes (or reuses) .venv-<version> and installs tilu into it.
 prepare_venv() {
   local extras="$1" py ver
