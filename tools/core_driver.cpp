@@ -69,6 +69,21 @@ std::string real(double v) {
     return s;
 }
 
+// Every stored value of an image but its camera.
+void add_image(Digest& fields, const Image& img) {
+    fields.u64(img.image_id);
+    fields.text(img.name);
+    for (double v : {img.rot.v.x, img.rot.v.y, img.rot.v.z, img.rot.s, img.trans.x, img.trans.y, img.trans.z})
+        fields.f64(v);
+    fields.u64(img.num_points);
+    for (std::uint64_t i = 0; i < img.num_points; ++i) {
+        const Point2D p = img.point(i);
+        fields.f64(p.x);
+        fields.f64(p.y);
+        fields.u64(p.point3D_id);
+    }
+}
+
 void describe_model(const std::string& dir) {
     Digest fields, texts;
     std::uint64_t cameras = 0, images = 0, keypoints = 0, points = 0, track_entries = 0;
@@ -90,23 +105,15 @@ void describe_model(const std::string& dir) {
     };
     auto on_image = [&](Image&& img) {
         ++images;
-        fields.u64(img.image_id);
         fields.u64(img.camera_id);
-        fields.text(img.name);
-        const double pose[7] = {img.rot.v.x, img.rot.v.y, img.rot.v.z, img.rot.s,
-                                img.trans.x, img.trans.y, img.trans.z};
-        for (double v : pose) fields.f64(v);
+        add_image(fields, img);
         std::string t;
         append_quaternion(t, img.rot);
         append_vector3(t, img.trans);
         texts.text(t);
-        fields.u64(img.num_points);
         keypoints += img.num_points;
         for (std::uint64_t i = 0; i < img.num_points; ++i) {
             const Point2D p = img.point(i);
-            fields.f64(p.x);
-            fields.f64(p.y);
-            fields.u64(p.point3D_id);
             texts.text(real(p.x));
             texts.text(real(p.y));
         }
@@ -206,17 +213,8 @@ void describe_large_file(const std::string& scratch) {
     std::uint64_t images = 0, keypoints = 0;
     read_images_file(path, [&](Image&& img) {
         ++images;
-        fields.u64(img.image_id);
-        fields.text(img.name);
-        for (double v : {img.rot.v.x, img.rot.v.y, img.rot.v.z, img.rot.s, img.trans.x, img.trans.y, img.trans.z})
-            fields.f64(v);
+        add_image(fields, img);
         keypoints += img.num_points;
-        for (std::uint64_t i = 0; i < img.num_points; ++i) {
-            const Point2D p = img.point(i);
-            fields.f64(p.x);
-            fields.f64(p.y);
-            fields.u64(p.point3D_id);
-        }
     });
     print_stdout("large images.bin: images " + num(images) + ", keypoints " + num(keypoints) + ", fields " +
                  fields.hex() + "\n");
