@@ -80,16 +80,16 @@ void FileBuffer::grow(std::size_t capacity) {
     capacity_ = capacity;
 }
 
-void FileBuffer::discard_pages_before(std::size_t offset) {
-    // discarded_ only ever holds page boundaries.
-    const std::size_t end = offset / kPageSize * kPageSize;
-    system::discard_pages(data_ + discarded_, end - discarded_);
-    discarded_ = end;
-}
-
 void FileBuffer::release_pages(std::size_t begin, std::size_t end) noexcept {
     // Advice only: if refused, the pages stay until the buffer goes.
     system::discard_pages(data_ + begin, end - begin);
+}
+
+void FileBuffer::discard_pages_before(std::size_t offset) {
+    // discarded_ only ever holds page boundaries.
+    const std::size_t end = offset / kPageSize * kPageSize;
+    release_pages(discarded_, end);
+    discarded_ = end;
 }
 
 std::size_t page_size() noexcept { return kPageSize; }
