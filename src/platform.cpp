@@ -128,11 +128,20 @@ FileBuffer read_whole_file(std::string_view path) {
                                                          std::numeric_limits<std::size_t>::max() / 2);
     FileBuffer buf;
     buf.grow(static_cast<std::size_t>(guess) + 1);  // one byte more, so that the end shows without a regrow
+    // Each piece is read at its offset in the file: a signal handler that runs
+    // between pieces may fork, and the child then shares the descriptor's
+    // offset. A file without positions (a FIFO) is read as a stream.
+    bool positional = true;
     for (;;) {
         if (buf.size_ == buf.capacity_) buf.grow(buf.capacity_ * 2);
         interrupt_point();
         const std::size_t piece = std::min(buf.capacity_ - buf.size_, kReadPiece);
-        const std::ptrdiff_t got = system::read(fd, buf.data_ + buf.size_, piece);
+        unsigned char* into = buf.data_ + buf.size_;
+        std::ptrdiff_t got = positional ? system::read_at(fd, into, piece, buf.size_) : system::read(fd, into, piece);
+        if (got == -ESPIPE && positional) {
+            positional = false;
+            got = system::read(fd, into, piece);
+        }
         if (got < 0) {
             if (got == -EINTR) continue;  // to the look above
             throw_os_error(static_cast<int>(-got));

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #if defined(__linux__)
 #include <linux/random.h>
@@ -78,6 +79,12 @@ std::uint64_t regular_file_size(int fd) noexcept {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return 0;
     return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::ptrdiff_t read_at(int fd, void* buf, std::size_t size, std::uint64_t offset) noexcept {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return -EOVERFLOW;
+    const ssize_t n = ::pread(fd, buf, size, static_cast<off_t>(offset));
+    return n < 0 ? -errno : n;
 }
 
 std::ptrdiff_t read(int fd, void* buf, std::size_t size) noexcept {

@@ -1,6 +1,7 @@
 // The system calls of system.hpp on Windows. Files are read through the C
 // runtime's descriptors (_wopen, _read), whose errno values give the same
-// exception kinds and texts as on POSIX systems; paths arrive in UTF-8 and
+// exception kinds and texts as on POSIX systems, and at explicit offsets
+// with ReadFile on the descriptor's handle; paths arrive in UTF-8 and
 // are opened by their UTF-16 form. The standard streams are written with
 // WriteFile on the process's standard handles, which the runtime keeps in
 // step with descriptors 1 and 2 (_dup2, _close), and which, unlike _write on
@@ -79,17 +80,10 @@ std::uint64_t regular_file_size(int fd) noexcept {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-std::ptrdiff_t read(int fd, void* buf, std::size_t size) noexcept {
-    const int n = ::_read(fd, buf, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
-    return n < 0 ? -errno : n;
-}
-
-void close(int fd) noexcept { ::_close(fd); }
-
 namespace {
 
-// The errno value nearest to a Win32 error of WriteFile.
-int errno_of_write_error(DWORD error) {
+// The errno value nearest to a Win32 error of ReadFile or WriteFile.
+int errno_of_io_error(DWORD error) {
     switch (error) {
         case ERROR_INVALID_HANDLE: return EBADF;
         case ERROR_BROKEN_PIPE:
@@ -105,12 +99,35 @@ int errno_of_write_error(DWORD error) {
 
 }  // namespace
 
+std::ptrdiff_t read_at(int fd, void* buf, std::size_t size, std::uint64_t offset) noexcept {
+    // ReadFile at the offset an OVERLAPPED names; a handle without positions
+    // (a pipe) ignores it and reads on, so -ESPIPE never comes from here.
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (handle == INVALID_HANDLE_VALUE) return -EBADF;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, DWORD{1} << 30));
+    if (::ReadFile(handle, buf, chunk, &got, &at)) return static_cast<std::ptrdiff_t>(got);
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) return 0;  // the end of a file or pipe
+    return -errno_of_io_error(error);
+}
+
+std::ptrdiff_t read(int fd, void* buf, std::size_t size) noexcept {
+    const int n = ::_read(fd, buf, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
+    return n < 0 ? -errno : n;
+}
+
+void close(int fd) noexcept { ::_close(fd); }
+
 std::ptrdiff_t write_standard(int stream, const void* buf, std::size_t size) noexcept {
     const HANDLE handle = ::GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return -EBADF;
     DWORD written = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, DWORD{1} << 30));
-    if (!::WriteFile(handle, buf, chunk, &written, nullptr)) return -errno_of_write_error(::GetLastError());
+    if (!::WriteFile(handle, buf, chunk, &written, nullptr)) return -errno_of_io_error(::GetLastError());
     return static_cast<std::ptrdiff_t>(written);
 }
 

@@ -40,8 +40,13 @@ void trim_heap() noexcept;
 int open_for_reading(const std::string& path) noexcept;
 // The size of the file open at `fd` when it is a regular file, else 0.
 std::uint64_t regular_file_size(int fd) noexcept;
-// Reads at most `size` bytes into `buf`: the count read (0 at the end of the
-// file), or -errno.
+// Reads at most `size` bytes at `offset` of the file into `buf`, without using
+// or moving the descriptor's own offset, which a forked child shares: the
+// count read (0 at the end of the file), or -errno; -ESPIPE for a file
+// without positions (a pipe, a FIFO, a terminal), which read() then takes.
+std::ptrdiff_t read_at(int fd, void* buf, std::size_t size, std::uint64_t offset) noexcept;
+// Reads at most `size` bytes from the descriptor's own offset into `buf`: the
+// count read (0 at the end of the file), or -errno.
 std::ptrdiff_t read(int fd, void* buf, std::size_t size) noexcept;
 void close(int fd) noexcept;
 // Writes at most `size` bytes of `buf` to the standard output (`stream` 1) or
