@@ -1,12 +1,33 @@
 // Long work in the core can be stopped from outside. Between pieces of work,
 // and whenever a system call comes back interrupted by a signal (EINTR), the
-// core calls a hook. The Python helper layer installs one that runs the
+// core calls a hook. The module installs one at start-up that runs the
 // interpreter's pending signal handlers and, when one of them raised, throws
 // (PyErrAlreadySet): the call then unwinds, RAII closing the file, freeing
 // the buffers and dropping the objects made so far, and ends with the
 // handler's exception. Core code lets whatever the hook throws pass. With no
 // hook installed (the core alone, as in the fuzz harnesses) the checks do
 // nothing.
+//
+// A handler may run any Python there: fork, read or change the call's
+// argument, call the module again, walk gc.get_objects(). What it can see or
+// change at each kind of interrupt point:
+// - opening and reading a file (platform.cpp): the descriptor, which a forked
+//   child shares with its offset; pieces are read at explicit offsets, so that
+//   either process reads the whole file. The buffer is C++ memory.
+// - the readers, every so many records (colmap_io.cpp): the dict being filled
+//   is hidden from the garbage collector (new_hidden_dict) and referred to by
+//   nothing else until the call returns it; its records hold no Python
+//   object. read_reconstruction_bin packs its tuple after the last file.
+// - converting compute_overlaps' argument (module.cpp): the argument dict,
+//   which the handler may change; a changed size or key set ends the call
+//   with a panic, and the point being copied is held by a reference.
+// - counting covisibility (utils.cpp): C++ arrays only.
+// - making the rows, and the progress lines (module.cpp): the rows wait in a
+//   C++ array, hidden from the garbage collector; the result dict is made
+//   after the last row and the last line, with no interrupt point.
+// A handler that calls the module again gets a call of its own: the module
+// keeps no state between calls but the shared ints (made at start-up, never
+// changed) and the hook.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // The module tilu: its six functions and its start-up. The reading and the
 // counting are done by colmap_io and utils; ownership, failures, conversions
 // and argument binding by python_helpers; the record objects by the classes.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <span>
@@ -46,8 +47,9 @@ PyObject* read_file_into_dict(PyObject*, Args args, Py_ssize_t nargs, PyObject* 
     return guarded([&] {
         PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "path");
         const std::string_view path = convert_path_arg(arg, "path");
-        Ref dict = new_dict();
+        Ref dict = new_hidden_dict();
         read(path, sink_into(dict.get()));
+        reveal_dict(dict.get());
         return dict.release();
     });
 }
@@ -63,8 +65,9 @@ PyObject* read_reconstruction_bin(PyObject*, Args args, Py_ssize_t nargs, PyObje
     return guarded([&] {
         PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_reconstruction_bin()", "path");
         const std::string_view dir = convert_path_arg(arg, "path");
-        Ref cameras = new_dict(), images = new_dict(), points = new_dict();
+        Ref cameras = new_hidden_dict(), images = new_hidden_dict(), points = new_hidden_dict();
         read_model(dir, cameras_into(cameras.get()), images_into(images.get()), points3D_into(points.get()));
+        for (const Ref* dict : {&cameras, &images, &points}) reveal_dict(dict->get());
         return Ref::check(PyTuple_Pack(3, cameras.get(), images.get(), points.get())).release();
     });
 }
@@ -129,32 +132,38 @@ std::vector<Ref> image_keys(const Covisibility& cov) {
 
 // The counting shared by both covisibility functions: binds and converts the
 // argument, writes the first two progress lines around the counting (and
-// `rows_line`, if any, after them), then builds {image: row_dict(row, keys)}
-// leaving out the images for which row_dict returns nothing. The images come
-// in the order the tracks first name them: each key is set first, its row
-// when counted (rows are counted in the order of the image numbers).
+// `rows_lines`, if any, around making the rows), then builds
+// {image: row_dict(row, keys)} leaving out the images for which row_dict
+// returns nothing. The images come in the order the tracks first name them.
+//
+// Signal handlers run between rows: the rows wait, hidden from the garbage
+// collector, in a C++ array, and go into the result only once all are made,
+// with no look for signals in between. So a handler never sees, nor changes,
+// a result that lacks rows.
 template <class RowDict>
 Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char* full_name,
-                      const char* rows_line, RowDict row_dict) {
+                      std::array<const char*, 2> rows_lines, RowDict row_dict) {
     PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "points3D");
     TrackImages tracks = convert_points3D_arg(arg);
     print_stdout("Computing overlaps...\n");
     Covisibility cov(std::move(tracks));
     print_stdout("Done computing overlaps.\n");
-    if (rows_line) print_stdout(rows_line);
+    if (rows_lines[0]) print_stdout(rows_lines[0]);
 
     std::vector<Ref> keys = image_keys(cov);
-    Ref result = new_dict(cov.num_images());
+    std::vector<Ref> rows(cov.num_images());
     InterruptCountdown countdown;
-    for (std::uint32_t image : cov.first_seen()) {
-        countdown(InterruptCountdown::kObject);
-        check_status(PyDict_SetItem(result.get(), keys[image].get(), Py_None));
-    }
     for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
         cov.count_row(a);
         countdown(cov.row().size() * InterruptCountdown::kObject);
-        if (Ref row = row_dict(cov.row(), keys)) dict_set(result.get(), keys[a], row);
-        else check_status(PyDict_DelItem(result.get(), keys[a].get()));
+        rows[a] = row_dict(cov.row(), keys);
+    }
+    if (rows_lines[1]) print_stdout(rows_lines[1]);
+    Ref result = new_dict(cov.num_images());
+    for (std::uint32_t image : cov.first_seen()) {
+        if (!rows[image]) continue;
+        reveal_dict(rows[image].get());
+        dict_set(result.get(), keys[image], rows[image]);
     }
     return result;
 }
@@ -162,11 +171,11 @@ Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char
 PyObject* compute_overlaps(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         auto counts = [](std::span<const Shared> row, const std::vector<Ref>& keys) {
-            Ref dict = new_dict(row.size());
+            Ref dict = new_hidden_dict(row.size());
             for (Shared e : row) dict_set(dict.get(), keys[e.image], py_uint(e.count));
             return dict;
         };
-        return covisibility_dict(args, nargs, kwnames, "compute_overlaps()", nullptr, counts).release();
+        return covisibility_dict(args, nargs, kwnames, "compute_overlaps()", {}, counts).release();
     });
 }
 
@@ -178,7 +187,7 @@ PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, Py
         auto fractions = [](std::span<const Shared> row, const std::vector<Ref>& keys) {
             if (row.size() < 2) return Ref();
             const std::uint32_t seen = row[0].count;
-            Ref dict = new_dict(row.size() - 1);
+            Ref dict = new_hidden_dict(row.size() - 1);
             constexpr std::uint32_t kSharedFloats = 64;
             PyObject* floats[kSharedFloats] = {};
             for (Shared e : row.subspan(1)) {
@@ -193,10 +202,9 @@ PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, Py
             }
             return dict;
         };
-        Ref result = covisibility_dict(args, nargs, kwnames, "compute_overlap_percentages()",
-                                       "Computing percentages...\n", fractions);
-        print_stdout("Done computing percentages.\n");
-        return result.release();
+        return covisibility_dict(args, nargs, kwnames, "compute_overlap_percentages()",
+                                 {"Computing percentages...\n", "Done computing percentages.\n"}, fractions)
+            .release();
     });
 }
 
@@ -252,6 +260,7 @@ PyObject* init_module() {
     }
     if (g_module) return Py_NewRef(g_module);
 
+    if (!detail::shared_ints) make_shared_ints();
     set_interrupt_hook(run_signal_handlers);
     Ref module = Ref::check(PyModule_Create(&kModuleDef));
     add_to_module(module.get(), "Camera", reinterpret_cast<PyObject*>(camera_type()));

@@ -102,17 +102,18 @@ void run_signal_handlers() {
 
 // --- values -> Python objects ------------------------------------------------------
 
-Ref detail::make_shared_int(std::uint64_t v) {
-    if (!shared_ints) {
-        shared_ints = static_cast<PyObject**>(PyMem_RawCalloc(kSharedInts, sizeof(PyObject*)));
-        if (!shared_ints) throw std::bad_alloc();
+void make_shared_ints() {
+    auto* table = static_cast<PyObject**>(PyMem_RawCalloc(detail::kSharedInts, sizeof(PyObject*)));
+    if (!table) throw std::bad_alloc();
+    for (std::uint64_t v = 0; v < detail::kSharedInts; ++v) {
+        table[v] = PyLong_FromUnsignedLongLong(v);
+        if (!table[v]) {
+            while (v > 0) Py_DECREF(table[--v]);
+            PyMem_RawFree(table);
+            throw PyErrAlreadySet{};
+        }
     }
-    PyObject*& slot = shared_ints[v];
-    if (!slot) {
-        slot = PyLong_FromUnsignedLongLong(v);
-        if (!slot) throw PyErrAlreadySet{};
-    }
-    return Ref::borrow(slot);
+    detail::shared_ints = table;
 }
 
 Ref py_str(std::string_view s) {
@@ -141,6 +142,12 @@ Ref new_dict(std::size_t expected) {
     (void)expected;
 #endif
     return Ref::check(PyDict_New());
+}
+
+Ref new_hidden_dict(std::size_t expected) {
+    Ref dict = new_dict(expected);
+    PyObject_GC_UnTrack(dict.get());
+    return dict;
 }
 
 void DictFiller::table_replaced() {

@@ -96,22 +96,22 @@ void run_signal_handlers();
 
 namespace detail {
 inline constexpr std::uint64_t kSharedInts = std::uint64_t{1} << 16;
-// The shared int objects of the values below kSharedInts, each made on first
-// use, as is the table; kept for the process.
+// The int objects of the values below kSharedInts (make_shared_ints).
 inline PyObject** shared_ints = nullptr;
-// py_uint(v) of a v below kSharedInts whose object is not made yet.
-Ref make_shared_int(std::uint64_t v);
 }  // namespace detail
 
-// Values below 65536 (image ids, keypoint indices, counts) come from a table
-// of int objects made on first use and shared, as CPython shares its own
-// small ints: a model's lists repeat them millions of times. Inline, as it
-// runs for nearly every value the module hands out.
+// Makes the int objects of the values below 65536 (image ids, keypoint
+// indices, counts), which py_uint hands out shared, as CPython shares its own
+// small ints: a model's lists repeat them millions of times. Called once, at
+// start-up, so that they are made in one run and sit together: made on first
+// use, they would be scattered among a model's objects and keep the
+// allocator's arenas of those alive after the model is dropped.
+void make_shared_ints();
+
+// Inline, as it runs for nearly every value the module hands out.
 inline Ref py_uint(std::uint64_t v) {
-    if (v >= detail::kSharedInts) return Ref::check(PyLong_FromUnsignedLongLong(v));
-    if (detail::shared_ints)
-        if (PyObject* shared = detail::shared_ints[v]) return Ref::borrow(shared);
-    return detail::make_shared_int(v);
+    if (v < detail::kSharedInts) return Ref::borrow(detail::shared_ints[v]);
+    return Ref::check(PyLong_FromUnsignedLongLong(v));
 }
 inline Ref py_float(double v) { return Ref::check(PyFloat_FromDouble(v)); }
 // Ill-formed UTF-8 is replaced, never an error.
@@ -133,6 +133,22 @@ Ref py_matrix_list(const Matrix3& m);
 
 // An empty dict with room for `expected` items without resizing.
 Ref new_dict(std::size_t expected = 0);
+
+// Signal handlers run while the module builds its results, and may look for
+// objects through the garbage collector (gc.get_objects()). A result under
+// construction is therefore a dict that the collector does not list: one of
+// new_hidden_dict(), which holds nothing the collector tracks (ints, floats,
+// records), until reveal_dict() hands it back once it is complete.
+Ref new_hidden_dict(std::size_t expected = 0);
+// The interpreter tracks every dict from 3.14 on; before, it leaves a dict of
+// untracked values untracked, and tracks it on the first tracked value set.
+inline void reveal_dict(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030E0000
+    if (!PyObject_GC_IsTracked(dict)) PyObject_GC_Track(dict);
+#else
+    (void)dict;
+#endif
+}
 // Sets dict[key] = value (the dict takes references of its own).
 inline void dict_set(PyObject* dict, const Ref& key, const Ref& value) {
     check_status(PyDict_SetItem(dict, key.get(), value.get()));
