@@ -24,30 +24,22 @@ from pathlib import Path
 import pytest
 
 from colmap_writer import Cam, cameras_bin
-from helpers import start_python, wait_python
+from helpers import run_python, start_python, wait_python
 
 LATENCY_BOUND = 0.25  # seconds, from the signal to the exception in the caller
 RSS_BOUND_MB = 8  # what an interrupted call may leave behind (allocator slack)
 ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 pytestmark = pytest.mark.skipif(not Path("/proc/self/fd").is_dir(), reason="needs /proc")
 
-# --- a large model, written fast ---------------------------------------------------
+# --- long calls, sized on this machine -------------------------------------------------
 
 N_IMAGES = 1000   # the image ids of the points' tracks
 STRIDES = 16      # track of point p: images b, b+s, b+2s, ... with b = p % N, s = 1 + p // N % STRIDES
+PERIOD = N_IMAGES * STRIDES  # points of one whole period of the track pattern
 TRACK = 12
-SCALE = 4 if ASAN else 1  # the sanitizer build is several times slower: smaller files do
-# Sizes meant to make each call last half a second or more; each test checks
-# that its call would have outlasted the signal by LATENCY_BOUND.
-N_CAMERAS = 1_500_000 // SCALE
-N_IMAGE_RECORDS = 1_500_000 // SCALE
-N_POINTS = 1_500_000 // SCALE
 # The covisibility calls get a file of their own, of longer tracks: their cost
-# grows with the image pairs of each track, and a second or so (release build)
-# leaves room for the signal and the bound. Not scaled down for the sanitizer:
-# the counting stays cheap there against the reading.
+# grows with the image pairs of each track.
 OVERLAP_TRACK = 48
-N_OVERLAP_POINTS = 12 * N_IMAGES * STRIDES  # whole periods of the track pattern
 
 
 def periodic(block: bytes, rec_size: int, count: int, id_offset: int, id_width: int) -> bytes:
@@ -71,34 +63,76 @@ def track_images(p: int, track: int) -> list[int]:
 def points_file(track: int, count: int) -> bytes:
     head = struct.pack("<Q3d3BdQ", 0, 1.0, 2.0, 3.0, 1, 2, 3, 0.5, track)
     block = b"".join(head + b"".join(struct.pack("<II", i, j) for j, i in enumerate(track_images(p, track)))
-                     for p in range(N_IMAGES * STRIDES))
+                     for p in range(PERIOD))
     return periodic(block, len(head) + 8 * track, count, 0, 8)
 
 
+def cameras_file(count: int) -> bytes:
+    cam = struct.pack("<IiQQ4d", 0, 1, 640, 480, 500.0, 500.0, 320.0, 240.0)
+    return periodic(cam, len(cam), count, 0, 4)
+
+
+def images_file(count: int) -> bytes:
+    img = struct.pack("<I4d3dI", 0, 1.0, 0.0, 0.0, 0.0, 0.5, 0.5, 0.5, 1) + b"a.jpg\0" + struct.pack("<Q", 0)
+    return periodic(img, len(img), count, 0, 4)
+
+
 def overlap_shape() -> tuple[int, int]:
-    """(images, items) of compute_overlaps on the overlap file (whole periods of the
-    track pattern, so every image has the same partners)."""
+    """(images, items) of compute_overlaps on a file of whole periods of the track
+    pattern (every image has the same partners)."""
     t = OVERLAP_TRACK
     partners = {(k * s) % N_IMAGES for s in range(1, STRIDES + 1) for k in range(-t + 1, t)}
     return N_IMAGES, N_IMAGES * len(partners)  # each row holds its image too
 
 
+def best_time(call, arg) -> float:
+    """The shorter of two timings of call(arg), in seconds."""
+    times = []
+    for _ in range(2):
+        t0 = time.perf_counter()
+        call(arg)
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+class LongCalls:
+    """Files that keep each call busy for a given time on this machine, in this
+    build (a sanitizer build is several times slower), whatever its speed: each
+    is sized from timings of the call in this process, grown until the shorter
+    of two lasts that long."""
+
+    def __init__(self, root: Path):
+        self.root = root
+        self.sized: dict[str, tuple[int, float]] = {}  # kind -> (count, seconds)
+
+    def file(self, kind: str, seconds: float) -> tuple[Path, int]:
+        """(path, count) of a file of `kind` (cameras, images, points3D: records;
+        overlaps: whole periods of points) on which its call lasts `seconds` or
+        more."""
+        import tilu
+
+        write, measure, count = {
+            "cameras": (cameras_file, lambda path: best_time(tilu.read_cameras_bin, path), 200_000),
+            "images": (images_file, lambda path: best_time(tilu.read_images_bin, path), 200_000),
+            "points3D": (lambda n: points_file(TRACK, n),
+                         lambda path: best_time(tilu.read_points3D_bin, path), 100_000),
+            "overlaps": (lambda n: points_file(OVERLAP_TRACK, n * PERIOD),
+                         lambda path: best_time(tilu.compute_overlaps, tilu.read_points3D_bin(path)), 1),
+        }[kind]
+        path = self.root / f"{kind}.bin"
+        count, took = self.sized.get(kind, (count, 0.0))
+        while took < seconds:
+            if took:
+                count = int(count * min(8.0, 1.25 * seconds / max(took, 1e-3))) + 1
+            path.write_bytes(write(count))
+            took = measure(str(path))
+        self.sized[kind] = count, took
+        return path, count
+
+
 @pytest.fixture(scope="session")
-def big_model(tmp_path_factory) -> Path:
-    d = tmp_path_factory.mktemp("big")
-    cam = struct.pack("<IiQQ4d", 0, 1, 640, 480, 500.0, 500.0, 320.0, 240.0)
-    (d / "cameras.bin").write_bytes(periodic(cam, len(cam), N_CAMERAS, 0, 4))
-    img = struct.pack("<I4d3dI", 0, 1.0, 0.0, 0.0, 0.0, 0.5, 0.5, 0.5, 1) + b"a.jpg\0" + struct.pack("<Q", 0)
-    (d / "images.bin").write_bytes(periodic(img, len(img), N_IMAGE_RECORDS, 0, 4))
-    (d / "points3D.bin").write_bytes(points_file(TRACK, N_POINTS))
-    (d / "overlaps.bin").write_bytes(points_file(OVERLAP_TRACK, N_OVERLAP_POINTS))
-    # The whole-model reader on the large points file, after two small files.
-    small = d / "small"
-    small.mkdir()
-    (small / "cameras.bin").write_bytes(cameras_bin([Cam(1, 0, 640, 480, [1.0, 2.0, 3.0])]))
-    (small / "images.bin").write_bytes(struct.pack("<Q", 0))
-    (small / "points3D.bin").symlink_to(d / "points3D.bin")
-    return d
+def long_calls(tmp_path_factory) -> LongCalls:
+    return LongCalls(tmp_path_factory.mktemp("long"))
 
 
 # --- the child ----------------------------------------------------------------------
@@ -257,9 +291,7 @@ elif kind == "sigint":
     fn = getattr(tilu, case["fn"])
     arg = case["arg"]
     if case["fn"].startswith("compute"):
-        points = tilu.read_points3D_bin(arg)
-        arg = {k: points[k] for k in range(1, case["points"] + 1)}
-        del points
+        arg = tilu.read_points3D_bin(arg)
     if case.get("memory_cap") and "asan" not in os.environ.get("LD_PRELOAD", ""):
         # An endless file that is not interrupted ends in MemoryError, not in the OOM killer.
         with open("/proc/self/statm") as f:
@@ -351,30 +383,142 @@ def test_blocked_progress_line_ends_with_the_handlers_exception(tmp_path):
     assert out["lines"] == "Computing overlaps...\nDone computing overlaps.\n"
 
 
+# --- a handler that forks while the file is read -----------------------------------
+
+FORK_CHILD = r'''
+import os, signal, struct, sys, tilu
+path, n = sys.argv[1], int(sys.argv[2])
+forked = []
+
+def fork_while_open(signum, frame):
+    # Forks once, between two pieces of the read: while the file is open. Parent
+    # and child then share the descriptor and its offset. The timer is armed
+    # once at a time, so that the handler never runs inside itself.
+    if any(os.readlink(f"/proc/self/fd/{fd}") == path for fd in os.listdir("/proc/self/fd")
+           if os.path.exists(f"/proc/self/fd/{fd}")):
+        forked.append(os.fork())
+    else:
+        signal.setitimer(signal.ITIMER_REAL, 1e-4)
+
+signal.signal(signal.SIGALRM, fork_while_open)
+signal.setitimer(signal.ITIMER_REAL, 1e-4)
+try:
+    points2D = tilu.read_images_bin(path)[7].points2D
+    outcome = f"{sum(p != [i, i + 0.5] for i, p in enumerate(points2D))} of {len(points2D)} wrong"
+except BaseException as e:
+    outcome = f"{type(e).__name__}: {e}"
+signal.signal(signal.SIGALRM, signal.SIG_IGN)  # the handler may have armed the timer once more
+print("child" if forked == [0] else "parent" if forked else "no fork", outcome, flush=True)
+if forked == [0]:
+    os._exit(0)
+if forked:
+    os.waitpid(forked[0], 0)
+'''
+
+
+def test_fork_in_a_handler_during_the_read_leaves_both_reads_whole(tmp_path):
+    # 1,000,000 keypoints, then 16 MB of bytes after the last image that the
+    # reader ignores: pieces read twice or skipped would give wrong keypoints
+    # or a short file, in either process.
+    n = 1_000_000
+    head = struct.pack("<I4d3dI", 7, 1, 0, 0, 0, 0, 0, 0, 1) + b"a\0" + struct.pack("<Q", n)
+    keypoints = array.array("d", [0.0]) * (3 * n)
+    keypoints[0::3] = array.array("d", range(n))
+    keypoints[1::3] = array.array("d", (i + 0.5 for i in range(n)))
+    keypoints = bytearray(keypoints.tobytes())
+    for k in range(8):  # the point3D ids: the marker
+        keypoints[16 + k :: 24] = b"\xff" * n
+    path = tmp_path / "images.bin"
+    path.write_bytes(struct.pack("<Q", 1) + head + keypoints + b"\xff" * (16 << 20))
+    done = run_python("-c", FORK_CHILD, str(path), str(n), timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert sorted(done.stdout.splitlines()) == [f"child 0 of {n} wrong", f"parent 0 of {n} wrong"], done.stdout
+
+
+# --- a handler looking for the result while it is built --------------------------------
+
+GC_CHILD = r'''
+import gc, os, signal, sys, tilu
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # the progress lines
+name, path = sys.argv[1:]
+fn = getattr(tilu, name)
+covisibility = name.startswith("compute")
+arg = tilu.read_points3D_bin(path) if covisibility else path
+
+def summary(result):  # readers: the identifiers; covisibility: every count or fraction
+    return result if covisibility else sorted(result)
+
+want = summary(fn(arg))
+mine = {id(o) for o in gc.get_objects()}
+found, runs = [], []
+
+def meddle(signum, frame):
+    # What a handler can find of the call's work through the garbage collector:
+    # a new dict of identifiers, which it empties unless it is the whole result
+    # (which the handler may also see once the call has returned).
+    runs.append(1)
+    for o in gc.get_objects():
+        if (type(o) is dict and id(o) not in mine and o and all(type(k) is int for k in o)
+                and summary(o) != want):
+            found.append(len(o))
+            o.clear()
+    signal.setitimer(signal.ITIMER_REAL, 1e-3)  # one timer at a time: no handler inside itself
+
+signal.signal(signal.SIGALRM, meddle)
+signal.setitimer(signal.ITIMER_REAL, 1e-3)
+got = fn(arg)
+signal.signal(signal.SIGALRM, signal.SIG_IGN)  # a handler may have armed the timer once more
+print(len(runs) > 0, found, summary(got) == want, file=sys.stderr)
+'''
+
+
+@pytest.mark.parametrize("fn, kind", [("read_cameras_bin", "cameras"), ("read_images_bin", "images"),
+                                      ("read_points3D_bin", "points3D"), ("compute_overlaps", "overlaps"),
+                                      ("compute_overlap_percentages", "overlaps")])
+def test_handler_finds_no_partial_result(fn, kind, long_calls):
+    # The handler runs many times while the records are read or the rows made.
+    path, _ = long_calls.file(kind, 0.2)
+    done = run_python("-c", GC_CHILD, fn, str(path), timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stderr.splitlines()[-1] == "True [] True"
+
+
 # --- SIGINT during long calls ---------------------------------------------------------
 
-def sigint_cases():
-    """(id, function, argument name in big_model or a path, delay, following call's result)"""
-    images, items = overlap_shape()
-    yield "cameras", "read_cameras_bin", "cameras.bin", 0.05, N_CAMERAS
-    yield "images", "read_images_bin", "images.bin", 0.05, N_IMAGE_RECORDS
-    yield "points3D", "read_points3D_bin", "points3D.bin", 0.05, N_POINTS
-    yield "reconstruction", "read_reconstruction_bin", "small", 0.1, [1, 0, N_POINTS]
-    for delay in (0.05, 0.2):
-        yield (f"overlaps-{delay}", "compute_overlaps", "overlaps.bin", delay,
-               [images, items, N_OVERLAP_POINTS * OVERLAP_TRACK])
-        yield (f"percentages-{delay}", "compute_overlap_percentages", "overlaps.bin", delay,
-               [images, items - images, 0])
-
-
-SIGINT_CASES = {c[0]: c[1:] for c in sigint_cases()}
+# (function, file kind, delay of the signal in seconds)
+SIGINT_CASES = {
+    "cameras": ("read_cameras_bin", "cameras", 0.05),
+    "images": ("read_images_bin", "images", 0.05),
+    "points3D": ("read_points3D_bin", "points3D", 0.05),
+    "reconstruction": ("read_reconstruction_bin", "points3D", 0.1),  # two small files, then the large one
+    **{f"{name}-{delay}": (fn, "overlaps", delay)
+       for delay in (0.05, 0.2)
+       for name, fn in [("overlaps", "compute_overlaps"), ("percentages", "compute_overlap_percentages")]},
+}
+# Each long call lasts several times what a case needs (the signal's delay and
+# the latency bound), so that the call is still running when the signal comes
+# and a late exception would show.
+LONG_CALL = 3 * (max(delay for _, _, delay in SIGINT_CASES.values()) + LATENCY_BOUND)
 
 
 @pytest.mark.parametrize("name", SIGINT_CASES)
-def test_sigint_during_a_long_call(name, big_model, tmp_path):
-    fn, arg, delay, result = SIGINT_CASES[name]
-    case = dict(kind="sigint", fn=fn, arg=str(big_model / arg), points=N_OVERLAP_POINTS)
-    out, t_sent = run_sigint_case(case, tmp_path, delay)
+def test_sigint_during_a_long_call(name, long_calls, tmp_path):
+    fn, kind, delay = SIGINT_CASES[name]
+    path, count = long_calls.file(kind, LONG_CALL)
+    if fn == "read_reconstruction_bin":
+        (tmp_path / "model").mkdir()
+        (tmp_path / "model" / "cameras.bin").write_bytes(cameras_bin([Cam(1, 0, 640, 480, [1.0, 2.0, 3.0])]))
+        (tmp_path / "model" / "images.bin").write_bytes(struct.pack("<Q", 0))
+        (tmp_path / "model" / "points3D.bin").symlink_to(path)
+        path, result = tmp_path / "model", [1, 0, count]
+    elif kind == "overlaps":
+        images, items = overlap_shape()
+        points = count * PERIOD
+        result = ([images, items, points * OVERLAP_TRACK] if fn == "compute_overlaps"
+                  else [images, items - images, 0])
+    else:
+        result = count
+    out, t_sent = run_sigint_case(dict(kind="sigint", fn=fn, arg=str(path)), tmp_path, delay)
     check_interrupted(out, ["KeyboardInterrupt"], t_sent, result, f"SIGINT, {name}")
     # Uninterrupted, the call would have gone on long enough after the signal
     # for a late exception to show.
