@@ -16,6 +16,7 @@ import struct
 import sys
 import tempfile
 import tracemalloc
+import weakref
 from pathlib import Path
 
 import pytest
@@ -241,6 +242,31 @@ def test_no_leak_in_any_call(tmp_path):
     assert figures["traced_growth_bytes"] < 16 * 20, figures
     if "asan" not in os.environ.get("LD_PRELOAD", ""):  # ASan's quarantine holds freed memory
         assert figures["rss_growth_kb"] < 1024, figures
+
+
+class Holder:
+    pass
+
+
+@pytest.mark.parametrize("dicts", [
+    lambda model: [tilu.read_cameras_bin(str(model / "cameras.bin"))],
+    lambda model: list(tilu.read_reconstruction_bin(str(model))),
+    lambda model: list(tilu.compute_overlaps(tilu.read_points3D_bin(str(model / "points3D.bin"))).values()),
+    lambda model: list(tilu.compute_overlap_percentages(tilu.read_points3D_bin(str(model / "points3D.bin")))
+                       .values()),
+], ids=["reader", "reconstruction", "overlap rows", "percentage rows"])
+def test_returned_dicts_take_part_in_cycle_collection(dicts, tmp_path):
+    # The module builds its dicts out of the collector's sight; a dict it hands
+    # out must be collectable again once the caller makes it part of a cycle.
+    write_model(tmp_path)
+    refs = []
+    for d in dicts(tmp_path):
+        holder = Holder()
+        holder.d, d["holder"] = d, holder
+        refs.append(weakref.ref(holder))
+    del d, holder
+    gc.collect()
+    assert [r() for r in refs] == [None] * len(refs)
 
 
 RELOAD_CHILD = """
