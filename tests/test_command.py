@@ -262,6 +262,16 @@ def test_ties_are_broken_by_name_not_by_ids_or_file_order(ids, tmp_path):
     assert sorted(proc.stdout.splitlines()) == ["a.jpg b.jpg", "b.jpg d.jpg", "c.jpg e.jpg"]
 
 
+@pytest.mark.parametrize("top_k", [1, 2])
+def test_pairs_pass_over_images_that_are_not_in_the_model(top_k, tmp_path):
+    # Image 9 is in tracks but not in images.bin, and shares the most points with a.
+    model = write_model(tmp_path / "model", [PINHOLE], [img(i, f"{n}.jpg") for i, n in enumerate("abc", 1)],
+                        [pt(i, ids) for i, ids in enumerate([[1, 9]] * 3 + [[1, 2]] * 2 + [[1, 3], [2, 3]])])
+    proc = run("pairs", model, "--top-k", top_k, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == expected_pairs(model, top_k, 1)
+
+
 @needs_sample
 def test_pairs_go_to_standard_output_alone_or_to_a_file(tmp_path):
     runs = [run("pairs", SAMPLE, "--top-k", 2, cwd=tmp_path) for _ in range(3)]  # tilu promises no dict order

@@ -27,6 +27,7 @@ import os
 import sys
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
+from itertools import compress
 from pathlib import Path
 
 import tilu
@@ -201,6 +202,27 @@ def run_info(args: argparse.Namespace) -> None:
 
 # ----------------------------------------------------------------------- pairs
 
+def best_partners(a: int, row: dict[int, int], rank: dict[int, int],
+                  top_k: int, min_shared: int) -> list[tuple[int, int]]:
+    """(count, id) of the images that image `a` chooses from its row of counts:
+    the `top_k` highest counts of at least `min_shared` among the images in
+    `rank`, ties broken by rank."""
+    floor = min_shared
+    if len(row) > top_k + 1:
+        # The (k+1)-th highest count of the row, a's own among them, is at most
+        # the k-th highest of the others: nothing lower can be chosen.
+        floor = max(floor, sorted(row.values(), reverse=True)[top_k])
+    # The ids with a count of at least floor, in one pass that runs in C: a
+    # row has thousands of entries on large models, and few get past floor.
+    chosen = [(row[b], b) for b in compress(row, map(floor.__le__, row.values()))
+              if b != a and b in rank]
+    if len(chosen) < top_k and floor > min_shared:
+        # Images that are not in the model took some of the highest counts.
+        chosen = [(n, b) for b, n in row.items() if n >= min_shared and b != a and b in rank]
+    chosen.sort(key=lambda nb: (-nb[0], rank[nb[1]]))
+    return chosen[:top_k]
+
+
 def covisible_pairs(images: dict[int, tilu.Image], counts: Overlaps,
                     top_k: int, min_shared: int) -> list[tuple[str, str]]:
     """For every image, in name order, its `top_k` most covisible images among
@@ -212,17 +234,7 @@ def covisible_pairs(images: dict[int, tilu.Image], counts: Overlaps,
     pairs: list[tuple[str, str]] = []
     seen: set[tuple[int, int]] = set()
     for r_a, (name_a, a) in enumerate(order):
-        row = counts.get(a)
-        if not row:
-            continue
-        chosen = [(n, b) for b, n in row.items() if n >= min_shared and b != a and b in rank]
-        if len(chosen) > top_k:
-            # Only counts as high as the k-th highest can be chosen; this keeps
-            # the sort below short on models with thousands of images.
-            floor = sorted([n for n, _ in chosen], reverse=True)[top_k - 1]
-            chosen = [nb for nb in chosen if nb[0] >= floor]
-        chosen.sort(key=lambda nb: (-nb[0], rank[nb[1]]))
-        for _, b in chosen[:top_k]:
+        for _, b in best_partners(a, counts.get(a, {}), rank, top_k, min_shared):
             r_b = rank[b]
             key = (r_a, r_b) if r_a < r_b else (r_b, r_a)
             if key not in seen:
