@@ -130,9 +130,14 @@ def figures(model: Model, counts: Overlaps) -> dict[str, int | float]:
         mean_error = math.fsum(errors) / len(errors) if errors else 0.0
     except ValueError:  # both infinities among the errors
         mean_error = math.nan
-    shared: list[int] = []
+    shared: list[int] = []  # the count of each unordered pair, from the row of its lower id
+    ids = images.keys()
     for a, row in counts.items():
-        if a in images:
+        if a not in images:
+            continue
+        if row.keys() <= ids:  # as always in a model that COLMAP wrote: in C
+            shared.extend(compress(row.values(), map(a.__lt__, row)))
+        else:
             shared.extend(n for b, n in row.items() if b > a and b in images)
     shared.sort()
     result: dict[str, int | float] = {
