@@ -79,7 +79,8 @@ def model_failures(model: str) -> Iterator[None]:
 def stdout_to_stderr() -> Iterator[None]:
     """Points file descriptor 1 at standard error for the duration of the block, so
     that tilu's progress lines, written straight to it, stay off standard output."""
-    sys.stdout.flush()
+    if sys.stdout is not None:  # None: descriptor 1 was closed when Python started
+        sys.stdout.flush()
     try:
         saved: int | None = os.dup(1)
     except OSError:  # descriptor 1 is closed
@@ -312,6 +313,8 @@ def run_heatmap(args: argparse.Namespace) -> None:
 
 def write_stdout(text: str) -> None:
     """Results go out as UTF-8 whatever the locale, as they do into a file."""
+    if sys.stdout is None:
+        raise Failure("cannot write the results: standard output is closed")
     sys.stdout.flush()
     sys.stdout.buffer.write(text.encode("utf-8"))
     sys.stdout.buffer.flush()
