@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import importlib.metadata
 import json
 import math
 import os
@@ -342,10 +341,25 @@ def at_least_one(text: str) -> int:
 
 
 def version() -> str:
+    import importlib.metadata  # here: its import takes longer than the rest of the command's
+
     try:
         return importlib.metadata.version("tilu")
     except importlib.metadata.PackageNotFoundError:  # e.g. a build found through PYTHONPATH
         return "(version unknown: tilu is not installed)"
+
+
+class VersionAction(argparse.Action):
+    """--version: prints the installed version, looked up only then."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
+                         help="print tilu's version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: str | None = None) -> None:
+        print(f"tilu {version()}")
+        parser.exit()
 
 
 MODEL_HELP = "a COLMAP binary model directory (cameras.bin, images.bin, points3D.bin)"
@@ -408,7 +422,7 @@ def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tilu", formatter_class=raw, epilog=MAIN_EPILOG,
         description="Figures, image pairs and a covisibility heatmap of a COLMAP binary sparse model.")
-    parser.add_argument("--version", action="version", version=f"tilu {version()}")
+    parser.add_argument("--version", action=VersionAction)
     commands = parser.add_subparsers(title="commands", dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser(
