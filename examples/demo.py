@@ -1,14 +1,17 @@
 """Loads a COLMAP binary model with tilu and prints a short tour of it.
 
     python examples/demo.py [MODEL_DIR]     (default: the bundled sample model)
+
+A model that cannot be read ends the tour with one line naming it and exit
+status 1; Ctrl-C with status 130. The `tilu` command does the same.
 """
 from __future__ import annotations
 
 import sys
 from pathlib import Path
+from typing import NoReturn
 
 import tilu
-from _cli import exit_on_failure
 
 SAMPLE = Path(__file__).resolve().parents[1] / "sample" / "sparse"
 
@@ -58,7 +61,22 @@ def main(model: str) -> None:
         print("  t = [" + ", ".join(f"{v: .6f}" for v in translation) + "]")
 
 
+def fail(message: str, status: int = 1) -> NoReturn:
+    print(f"demo.py: {message}", file=sys.stderr)
+    raise SystemExit(status)
+
+
 if __name__ == "__main__":
     model = sys.argv[1] if len(sys.argv) > 1 else str(SAMPLE)
-    with exit_on_failure(model):
+    try:
         main(model)
+    except KeyboardInterrupt:
+        fail(f"interrupted while working on the model {model}", 130)  # 128 + SIGINT
+    except OSError as e:
+        fail(f"cannot read the model {model}: {e}")
+    except BaseException as e:
+        # tilu's PanicException (malformed content) derives from BaseException
+        # and is not a module attribute; tilu has already said where it failed.
+        if type(e).__name__ != "PanicException":
+            raise
+        fail(f"cannot use the model {model}: {e}")
