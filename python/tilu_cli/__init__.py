@@ -26,12 +26,13 @@ import os
 import sys
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
+from typing import NoReturn
 from itertools import compress
 from pathlib import Path
 
 import tilu
 
-__all__ = ["main"]
+__all__ = ["main", "run"]
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130  # 130 = 128 + SIGINT
 NO_ERROR = -1.0  # the error COLMAP stores for a 3D point whose error it has not computed
@@ -483,3 +484,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.close(devnull)
         return EXIT_FAILED
     return EXIT_OK
+
+
+def run() -> NoReturn:
+    """The `tilu` command as a program: main(), then the process ends at once.
+    A loaded model is millions of objects, and freeing them one by one at exit
+    takes about as long as reading the model; the system takes the memory back
+    whole."""
+    status = main()
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except OSError:  # a closed or broken standard stream: nothing more to say
+            pass
+    os._exit(status)

@@ -1,4 +1,4 @@
 """`python -m tilu_cli ...` runs the `tilu` command."""
-from tilu_cli import main
+from tilu_cli import run
 
-raise SystemExit(main())
+run()
