@@ -27,7 +27,6 @@ import sys
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from typing import NoReturn
-from itertools import compress
 from pathlib import Path
 
 import tilu
@@ -132,14 +131,9 @@ def figures(model: Model, counts: Overlaps) -> dict[str, int | float]:
     except ValueError:  # both infinities among the errors
         mean_error = math.nan
     shared: list[int] = []  # the count of each unordered pair, from the row of its lower id
-    ids = images.keys()
     for a, row in counts.items():
-        if a not in images:
-            continue
-        if row.keys() <= ids:  # as always in a model that COLMAP wrote: in C
-            shared.extend(compress(row.values(), map(a.__lt__, row)))
-        else:
-            shared.extend(n for b, n in row.items() if b > a and b in images)
+        if a in images:
+            shared.extend([n for b, n in row.items() if b > a and b in images])
     shared.sort()
     result: dict[str, int | float] = {
         "cameras": len(cameras),
@@ -218,10 +212,10 @@ def best_partners(a: int, row: dict[int, int], rank: dict[int, int],
         # The (k+1)-th highest count of the row, a's own among them, is at most
         # the k-th highest of the others: nothing lower can be chosen.
         floor = max(floor, sorted(row.values(), reverse=True)[top_k])
-    # The ids with a count of at least floor, in one pass that runs in C: a
-    # row has thousands of entries on large models, and few get past floor.
-    chosen = [(row[b], b) for b in compress(row, map(floor.__le__, row.values()))
-              if b != a and b in rank]
+    # A row has thousands of entries on large models, and few get past floor.
+    # (A comprehension costs less per entry than compress() with a bound
+    # method of floor, whose calls go through the int's slot wrapper.)
+    chosen = [(n, b) for b, n in row.items() if n >= floor and b != a and b in rank]
     if len(chosen) < top_k and floor > min_shared:
         # Images that are not in the model took some of the highest counts.
         chosen = [(n, b) for b, n in row.items() if n >= min_shared and b != a and b in rank]
