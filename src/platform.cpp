@@ -46,7 +46,7 @@ OsErrorKind os_error_kind(int errno_value) {
 }
 
 [[noreturn]] void throw_os_error(int errno_value) {
-    throw OsError{os_error_kind(errno_value), errno_value, os_error_text(errno_value)};
+    throw OsError{os_error_kind(errno_value), os_error_text(errno_value)};
 }
 
 }  // namespace
@@ -113,7 +113,7 @@ private:
 
 FileBuffer read_whole_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
-        throw OsError{OsErrorKind::Other, 0, "file name contained an unexpected NUL byte"};
+        throw OsError{OsErrorKind::Other, "file name contained an unexpected NUL byte"};
     const std::string cpath(path);
     int fd;
     while ((fd = system::open_for_reading(cpath)) < 0) {
