@@ -8,6 +8,7 @@
 
 #include "colmap_io.hpp"
 #include "text_forms.hpp"
+#include "utf8.hpp"
 
 // Unicode's table of well-formed byte sequences, written out independently of
 // the decoder under test.
