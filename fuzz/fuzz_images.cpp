@@ -51,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             tilu::append_quaternion(text, img.rot);
             tilu::append_vector3(text, img.trans);
             std::uint64_t sum = 0;
-            for (std::uint64_t k = 0; k < img.num_points; ++k) {
-                const tilu::Point2D p = img.point(k);
+            const tilu::PackedArray<tilu::Point2D> points = img.points2D();
+            for (std::size_t k = 0; k < points.size(); ++k) {
+                const tilu::Point2D p = points[k];
                 std::uint64_t x;
                 std::memcpy(&x, &p.x, 8);
                 sum += x + p.point3D_id;

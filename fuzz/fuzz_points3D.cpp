@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             tilu::append_vector3(text, e.point.xyz);
             tilu::append_uint(text, e.point.color.r + e.point.color.g + e.point.color.b);
             tilu::append_real(text, e.point.error);
-            tracks.add_point(e.track_data, e.track_length);
+            tracks.add_point(e.track);
         });
     } catch (const tilu::Panic&) {
     }

@@ -30,18 +30,6 @@ namespace {
                 loc);
 }
 
-// The layout of an entry of the arrays in the files: `size` bytes, read as
-// fields of `field_size` bytes each, in order.
-struct EntryLayout {
-    std::size_t size;
-    std::size_t field_size;
-};
-// A keypoint of images.bin: x, y, point3D_id.
-constexpr EntryLayout kKeypoint{sizeof(Point2D), 8};
-// A track entry of points3D.bin: image_id, point2D_idx.
-constexpr EntryLayout kTrackEntry{sizeof(TrackElement), 4};
-static_assert(kKeypoint.size == 24 && kTrackEntry.size == 8);
-
 // Hands out the buffer front to back: fields, zero-terminated names and
 // arrays of entries, each checked against the end of the buffer first. The
 // position only moves forward and pos_ <= size_ always holds, so `size_ -
@@ -72,20 +60,23 @@ public:
         return bytes;
     }
 
-    // The bytes of `count` entries of `layout`. If they do not all fit, fails
-    // where reading them field by field would: at the first field that does
-    // not fit. The count, which comes from the file, is multiplied by the
-    // width only once it is known to fit.
-    std::span<const unsigned char> entries(std::uint64_t count, EntryLayout layout) {
-        const std::size_t fit = left() / layout.size;
+    // `count` entries of T (fields of T::kFieldSize bytes each). If they do
+    // not all fit, fails where reading them field by field would: at the
+    // first field that does not fit. The count, which comes from the file, is
+    // multiplied by the width only once it is known to fit.
+    template <class T>
+    PackedArray<T> entries(std::uint64_t count) {
+        constexpr std::size_t width = sizeof(T), field = T::kFieldSize;
+        static_assert(width % field == 0);
+        const std::size_t fit = left() / width;
         if (count > fit) {
-            const std::size_t first_missing = pos_ + fit * layout.size;
-            const std::size_t partial = left() - fit * layout.size;
-            out_of_range(first_missing + (partial / layout.field_size + 1) * layout.field_size, size_);
+            const std::size_t first_missing = pos_ + fit * width;
+            const std::size_t partial = left() - fit * width;
+            out_of_range(first_missing + (partial / field + 1) * field, size_);
         }
-        const std::span<const unsigned char> bytes(data_ + pos_, static_cast<std::size_t>(count) * layout.size);
-        pos_ += bytes.size();
-        return bytes;
+        const PackedArray<T> array(data_ + pos_, static_cast<std::size_t>(count));
+        pos_ += array.size_bytes();
+        return array;
     }
 
 private:
@@ -143,10 +134,10 @@ void parse_images(SharedFile& file, ImageSink sink) {
         append_utf8_replacing(img.name, name.data(), name.size());
 
         const std::uint64_t n = c.u64();
-        const std::span<const unsigned char> keypoints = c.entries(n, kKeypoint);
+        const PackedArray<Point2D> keypoints = c.entries<Point2D>(n);
         countdown(InterruptCountdown::kObject + n * InterruptCountdown::kEntry);
         if (n > 0) {
-            img.points = file.lend(keypoints);
+            img.points = file.lend({keypoints.data(), keypoints.size_bytes()});
             img.num_points = n;
         }
         // Before the sink, which may drop an earlier image of the same id.
@@ -170,9 +161,8 @@ void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sin
         e.point.color.g = c.u8();
         e.point.color.b = c.u8();
         e.point.error = c.f64();  // at offset 35: unaligned
-        e.track_length = c.u64();
-        e.track_data = c.entries(e.track_length, kTrackEntry).data();
-        countdown(InterruptCountdown::kObject + e.track_length * InterruptCountdown::kEntry);
+        e.track = c.entries<TrackElement>(c.u64());
+        countdown(InterruptCountdown::kObject + e.track.size() * InterruptCountdown::kEntry);
         sink(e);
         if (source) source->discard_before(c.pos());
     }

@@ -23,14 +23,6 @@
 
 namespace tilu {
 
-// A point as handed to the points sink: its fixed fields and its track,
-// `track_length` packed TrackElements starting at `track_data` (no alignment).
-struct Point3DEntry {
-    Point3D point;
-    std::uint64_t track_length;
-    const unsigned char* track_data;
-};
-
 using CameraSink = FunctionRef<void(Camera&&)>;
 using ImageSink = FunctionRef<void(Image&&)>;
 using Point3DSink = FunctionRef<void(const Point3DEntry&)>;

@@ -112,21 +112,20 @@ PyObject* Image_get_trans(PyObject* self, void*) {
 }
 PyObject* Image_get_points2D(PyObject* self, void*) {
     return guarded([&] {
-        const Image& im = image_of(self);
-        return py_list(static_cast<Py_ssize_t>(im.num_points),
-                       [&](Py_ssize_t k) { return point2D_list(im.point(k)); })
+        const PackedArray<Point2D> points = image_of(self).points2D();
+        return py_list(static_cast<Py_ssize_t>(points.size()), [&](Py_ssize_t k) { return point2D_list(points[k]); })
             .release();
     });
 }
 PyObject* Image_get_point3D_ids(PyObject* self, void*) {
     return guarded([&] {
-        const Image& im = image_of(self);
+        const PackedArray<Point2D> points = image_of(self).points2D();
         // Most keypoints of a real model observe no 3D point: one int object
         // for the marker serves the whole list.
         Ref marker = py_uint(kNoPoint3D);
-        return py_list(static_cast<Py_ssize_t>(im.num_points),
+        return py_list(static_cast<Py_ssize_t>(points.size()),
                        [&](Py_ssize_t k) {
-                           const std::uint64_t id = im.point3D_id(k);
+                           const std::uint64_t id = points[k].point3D_id;
                            return id == kNoPoint3D ? Py_NewRef(marker.get()) : py_uint(id).release();
                        })
             .release();
@@ -136,12 +135,13 @@ PyObject* Image_get_point3D_ids(PyObject* self, void*) {
 // The keypoints that observe a 3D point, in stored order.
 template <class Make>
 Ref tracked_list(const Image& im, Make make) {
+    const PackedArray<Point2D> points = im.points2D();
     Py_ssize_t tracked = 0;
-    for (std::uint64_t k = 0; k < im.num_points; ++k) tracked += im.point3D_id(k) != kNoPoint3D;
+    for (std::size_t k = 0; k < points.size(); ++k) tracked += points[k].point3D_id != kNoPoint3D;
     Ref list = Ref::check(PyList_New(tracked));
     Py_ssize_t i = 0;
-    for (std::uint64_t k = 0; k < im.num_points; ++k)
-        if (im.point3D_id(k) != kNoPoint3D) PyList_SET_ITEM(list.get(), i++, make(im.point(k)));
+    for (std::size_t k = 0; k < points.size(); ++k)
+        if (const Point2D p = points[k]; p.point3D_id != kNoPoint3D) PyList_SET_ITEM(list.get(), i++, make(p));
     return list;
 }
 

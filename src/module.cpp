@@ -112,10 +112,9 @@ TrackImages convert_points3D_arg(PyObject* obj) {
         if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_with_arg_prefix(param);
 
         if (Py_TYPE(value.get()) != point3d_type()) throw_conversion_error(value.get(), "Point3D", param);
-        std::uint64_t length = 0;
-        const TrackElement* track = point3d_track(value.get(), length);
-        countdown(InterruptCountdown::kObject + length * InterruptCountdown::kEntry);
-        tracks.add_point(track, length);  // `value` is held: its track stays
+        const PackedArray<TrackElement> track = point3d_track(value.get());
+        countdown(InterruptCountdown::kObject + track.size() * InterruptCountdown::kEntry);
+        tracks.add_point(track);  // `value` is held: its track stays
         keys.push_back(id);
     }
     if (keys_may_repeat) tracks.keep_last_of_each_key(keys);

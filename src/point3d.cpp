@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "colmap_io.hpp"
+#include "errors.hpp"
 #include "record_classes.hpp"
 #include "text_forms.hpp"
 
@@ -114,16 +114,15 @@ PyTypeObject* point3d_type() {
 }
 
 Ref new_point3d_object(const Point3DEntry& e) {
-    Ref obj = Point3DObject::create(point3d_type(), e.point, e.track_length);
+    Ref obj = Point3DObject::create(point3d_type(), e.point, e.track.size());
     // The parser has checked that the whole track lies in the file buffer.
-    std::memcpy(Point3DObject::of(obj.get()).items(), e.track_data, e.track_length * sizeof(TrackElement));
+    std::memcpy(Point3DObject::of(obj.get()).items(), e.track.data(), e.track.size_bytes());
     return obj;
 }
 
-const TrackElement* point3d_track(PyObject* point, std::uint64_t& length) {
+PackedArray<TrackElement> point3d_track(PyObject* point) {
     const Point3DObject& obj = Point3DObject::of(point);
-    length = obj.num_items();
-    return obj.items();
+    return {reinterpret_cast<const unsigned char*>(obj.items()), obj.num_items()};
 }
 
 }  // namespace tilu

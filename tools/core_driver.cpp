@@ -75,9 +75,10 @@ void add_image(Digest& fields, const Image& img) {
     fields.text(img.name);
     for (double v : {img.rot.v.x, img.rot.v.y, img.rot.v.z, img.rot.s, img.trans.x, img.trans.y, img.trans.z})
         fields.f64(v);
-    fields.u64(img.num_points);
-    for (std::uint64_t i = 0; i < img.num_points; ++i) {
-        const Point2D p = img.point(i);
+    const PackedArray<Point2D> points = img.points2D();
+    fields.u64(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Point2D p = points[i];
         fields.f64(p.x);
         fields.f64(p.y);
         fields.u64(p.point3D_id);
@@ -112,8 +113,9 @@ void describe_model(const std::string& dir) {
         append_vector3(t, img.trans);
         texts.text(t);
         keypoints += img.num_points;
-        for (std::uint64_t i = 0; i < img.num_points; ++i) {
-            const Point2D p = img.point(i);
+        const PackedArray<Point2D> points = img.points2D();
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const Point2D p = points[i];
             texts.text(real(p.x));
             texts.text(real(p.y));
         }
@@ -125,15 +127,15 @@ void describe_model(const std::string& dir) {
         for (double v : {p.xyz.x, p.xyz.y, p.xyz.z, p.error}) fields.f64(v);
         const std::uint8_t rgb[3] = {p.color.r, p.color.g, p.color.b};
         fields.bytes(rgb, 3);
-        fields.u64(e.track_length);
-        fields.bytes(e.track_data, e.track_length * sizeof(TrackElement));
-        track_entries += e.track_length;
+        fields.u64(e.track.size());
+        fields.bytes(e.track.data(), e.track.size_bytes());
+        track_entries += e.track.size();
         std::string t;
         append_vector3(t, p.xyz);
         t += ' ';
         append_real(t, p.error);
         texts.text(t);
-        tracks.add_point(e.track_data, e.track_length);
+        tracks.add_point(e.track);
         point_ids.push_back(p.id);
     };
     read_model(dir, on_camera, on_image, on_point);
