@@ -1,4 +1,5 @@
-// Camera projection models and the camera record.
+// Camera projection models (their numbers, names and parameter counts) and
+// the camera record.
 #pragma once
 
 #include <algorithm>
@@ -6,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string>
 #include <string_view>
 
 #include "errors.hpp"
+#include "types.hpp"
 
 namespace tilu {
 
@@ -83,6 +86,12 @@ struct Camera {
     std::array<double, kMaxCameraParams> params{};
 
     std::size_t num_params() const { return camera_model_param_count(model_id); }
+
+    // The calibration matrix of the two pinhole models, row by row; Panic
+    // "Not implemented" for the others.
+    Matrix3 calibration_matrix() const;
+    // "<Camera ID: id, width: w, height: h, model: name>"
+    std::string text() const;
 };
 
 }  // namespace tilu

@@ -39,8 +39,20 @@ struct Image {
     // The keypoints, where images.bin had them.
     PackedArray<Point2D> points2D() const { return {points.data(), num_points}; }
 
+    // The keypoints that observe a 3D point, in stored order: how many, and
+    // each in turn handed to `f`.
+    std::size_t num_tracked() const;
+    template <class F>
+    void for_each_tracked(F&& f) const {
+        const PackedArray<Point2D> all = points2D();
+        for (std::size_t k = 0; k < all.size(); ++k)
+            if (const Point2D p = all[k]; p.point3D_id != kNoPoint3D) f(p);
+    }
+
     // Rotation matrix of `rot`, row by row, without normalisation.
     Matrix3 rotation_matrix() const;
+    // "<Image camera ID: c, image ID: i, name: n,  rot: Quaternion { ... },
+    // trans: Vector3 [x, y, z]>" (two spaces before "rot").
     std::string text() const;
 };
 
