@@ -1,6 +1,7 @@
 // The module tilu: its six functions and its start-up. The reading and the
-// counting are done by colmap_io and utils; ownership, failures, conversions
-// and argument binding by python_helpers; the record objects by the classes.
+// counting are done by the core (colmap_io, utils); arguments, failures,
+// values and dicts by the Python helpers (py_args, py_errors, py_values,
+// py_dicts); the record objects by the record classes (py_records.hpp).
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -11,8 +12,11 @@
 #include "errors.hpp"
 #include "interrupt.hpp"
 #include "platform.hpp"
-#include "python_helpers.hpp"
-#include "record_classes.hpp"
+#include "py_args.hpp"
+#include "py_dicts.hpp"
+#include "py_errors.hpp"
+#include "py_records.hpp"
+#include "py_values.hpp"
 #include "utils.hpp"
 
 namespace tilu {

@@ -2,7 +2,10 @@
 // (camera_models.hpp) as Python objects.
 #include "camera_models.hpp"
 
-#include "record_classes.hpp"
+#include "py_class.hpp"
+#include "py_errors.hpp"
+#include "py_records.hpp"
+#include "py_values.hpp"
 
 namespace tilu {
 namespace {

@@ -2,7 +2,11 @@
 // as Python objects.
 #include "image.hpp"
 
-#include "record_classes.hpp"
+#include "py_args.hpp"
+#include "py_class.hpp"
+#include "py_errors.hpp"
+#include "py_records.hpp"
+#include "py_values.hpp"
 
 namespace tilu {
 namespace {

@@ -6,7 +6,10 @@
 #include <cstring>
 
 #include "errors.hpp"
-#include "record_classes.hpp"
+#include "py_class.hpp"
+#include "py_errors.hpp"
+#include "py_records.hpp"
+#include "py_values.hpp"
 
 namespace tilu {
 namespace {

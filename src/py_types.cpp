@@ -1,7 +1,10 @@
 // The Python class Color (a Point3D's colour, made at every read).
 #include "types.hpp"
 
-#include "record_classes.hpp"
+#include "py_class.hpp"
+#include "py_errors.hpp"
+#include "py_records.hpp"
+#include "py_values.hpp"
 
 namespace tilu {
 namespace {

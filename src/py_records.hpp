@@ -4,7 +4,7 @@
 
 #include "packed.hpp"
 #include "point3d.hpp"
-#include "python_helpers.hpp"
+#include "py_ref.hpp"
 
 namespace tilu {
 

@@ -1,0 +1,16 @@
+#include "py_class.hpp"
+
+namespace tilu {
+
+PyTypeObject* make_type(PyType_Spec& type_spec) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    if (!type) throw PyErrAlreadySet{};
+    return type;
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+}  // namespace tilu
