@@ -1,6 +1,7 @@
 // The Camera record's computations: calibration matrix, text form.
 #include "camera_models.hpp"
 
+#include "messages.hpp"
 #include "text_forms.hpp"
 
 namespace tilu {
@@ -11,7 +12,7 @@ Matrix3 Camera::calibration_matrix() const {
     switch (model_id) {
         case CameraModelId::SimplePinhole: return {{{p[0], 0.0, p[1]}, {0.0, p[0], p[2]}, {0.0, 0.0, 1.0}}};
         case CameraModelId::Pinhole: return {{{p[0], 0.0, p[2]}, {0.0, p[1], p[3]}, {0.0, 0.0, 1.0}}};
-        default: throw Panic("Not implemented");
+        default: throw Panic(messages::kNoCalibrationMatrix);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "errors.hpp"
+#include "messages.hpp"
 #include "types.hpp"
 
 namespace tilu {
@@ -63,12 +64,12 @@ inline constexpr std::size_t kMaxCameraParams =
     std::ranges::max(kCameraModels, {}, &CameraModel::num_params).num_params;
 
 inline CameraModelId camera_model_from_number(std::int32_t number) {
-    if (number < -1 || number >= kNumCameraModels) throw Panic("Invalid enum value");
+    if (number < -1 || number >= kNumCameraModels) throw Panic(messages::kInvalidModelNumber);
     return static_cast<CameraModelId>(number);
 }
 
 inline std::size_t camera_model_param_count(CameraModelId model) {
-    if (model == CameraModelId::Invalid) throw Panic("Cannot get params for invalid camera");
+    if (model == CameraModelId::Invalid) throw Panic(messages::kInvalidModelParams);
     return kCameraModels[static_cast<std::int32_t>(model)].num_params;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "interrupt.hpp"
+#include "messages.hpp"
 #include "utf8.hpp"
 
 namespace tilu {
@@ -25,9 +26,7 @@ namespace {
 
 [[noreturn]] TILU_COLD void out_of_range(std::size_t end, std::size_t size,
                                          std::source_location loc = std::source_location::current()) {
-    throw Panic("range end index " + std::to_string(end) + " out of range for slice of length " +
-                    std::to_string(size),
-                loc);
+    throw Panic(messages::out_of_range(end, size), loc);
 }
 
 // Hands out the buffer front to back: fields, zero-terminated names and
@@ -52,9 +51,7 @@ public:
     // is N but the index is N".
     std::span<const unsigned char> name() {
         const void* nul = pos_ < size_ ? std::memchr(data_ + pos_, 0, left()) : nullptr;
-        if (!nul)
-            throw Panic("index out of bounds: the len is " + std::to_string(size_) +
-                        " but the index is " + std::to_string(size_));
+        if (!nul) throw Panic(messages::unterminated_name(size_));
         const std::span<const unsigned char> bytes(data_ + pos_, static_cast<const unsigned char*>(nul));
         pos_ += bytes.size() + 1;
         return bytes;

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "messages.hpp"
+
 namespace tilu {
 namespace {
 
@@ -17,7 +19,7 @@ bool is_param_name(PyObject* name, const char* param) {
 std::string type_qualname(PyObject* obj) {
     PyObject* name = PyType_GetQualName(Py_TYPE(obj));
     const char* utf8 = name ? PyUnicode_AsUTF8(name) : nullptr;
-    std::string out = utf8 ? utf8 : "<failed to extract type name>";
+    std::string out = utf8 ? utf8 : messages::kUnknownTypeName;
     if (!utf8) PyErr_Clear();
     Py_XDECREF(name);
     return out;
@@ -28,41 +30,33 @@ std::string type_qualname(PyObject* obj) {
 PyObject* bind_single_arg(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                           const char* full_name, const char* param) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > 1)
-        throw_type_error(std::string(full_name) + " takes 1 positional arguments but " +
-                         std::to_string(nargs) + " were given");
+    if (nargs > 1) throw_type_error(messages::too_many_positional(full_name, nargs));
     PyObject* value = nargs == 1 ? args[0] : nullptr;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, i);
         if (is_param_name(name, param)) {
-            if (value)
-                throw_type_error(std::string(full_name) + " got multiple values for argument '" +
-                                 param + "'");
+            if (value) throw_type_error(messages::multiple_values(full_name, param));
             value = args[nargs + i];
         } else {
             const char* kw = PyUnicode_AsUTF8(name);
             if (!kw) throw PyErrAlreadySet{};
-            throw_type_error(std::string(full_name) + " got an unexpected keyword argument '" + kw +
-                             "'");
+            throw_type_error(messages::unexpected_keyword(full_name, kw));
         }
     }
-    if (!value)
-        throw_type_error(std::string(full_name) + " missing 1 required positional argument: '" +
-                         param + "'");
+    if (!value) throw_type_error(messages::missing_argument(full_name, param));
     return value;
 }
 
 void throw_conversion_error(PyObject* obj, const char* target, const char* param) {
-    throw_type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
-                     "' object cannot be converted to '" + target + "'");
+    throw_type_error(messages::cannot_convert(param, type_qualname(obj), target));
 }
 
 void rethrow_with_arg_prefix(const char* param) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrAlreadySet{};
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref text = Ref::check(PyObject_Str(error.get()));
-    Ref message = Ref::check(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    Ref message = Ref::check(PyUnicode_FromFormat("%s%U", messages::argument_prefix(param).c_str(), text.get()));
     Ref remapped = Ref::check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (PyObject* cause = PyException_GetCause(error.get())) PyException_SetCause(remapped.get(), cause);
     PyErr_SetRaisedException(remapped.release());
@@ -70,7 +64,7 @@ void rethrow_with_arg_prefix(const char* param) {
 }
 
 std::string_view convert_path_arg(PyObject* obj, const char* param) {
-    if (!PyUnicode_Check(obj)) throw_conversion_error(obj, "PyString", param);
+    if (!PyUnicode_Check(obj)) throw_conversion_error(obj, messages::kTargetPath, param);
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
     if (!utf8) throw PyErrAlreadySet{};

@@ -1,5 +1,7 @@
 #include "py_class.hpp"
 
+#include "messages.hpp"
+
 namespace tilu {
 
 PyTypeObject* make_type(PyType_Spec& type_spec) {
@@ -9,7 +11,7 @@ PyTypeObject* make_type(PyType_Spec& type_spec) {
 }
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    PyErr_SetString(PyExc_TypeError, messages::kNoConstructor);
     return nullptr;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "messages.hpp"
 #include "platform.hpp"
 
 namespace tilu {
@@ -32,8 +33,7 @@ void raise_panic(const Panic& p) {
             break;
         }
     }
-    print_stderr("tilu panicked at " + file + ":" + std::to_string(p.where.line()) + ":" +
-                 std::to_string(p.where.column()) + ":\n" + p.message + "\n");
+    print_stderr(messages::panic_diagnostic(file, p.where.line(), p.where.column(), p.message));
     PyObject* type = panic_exception_type();
     if (!type) return;
     PyObject* msg = PyUnicode_DecodeUTF8(p.message.data(), static_cast<Py_ssize_t>(p.message.size()),
@@ -78,7 +78,7 @@ void set_python_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (const PyErrAlreadySet&) {
-        if (!PyErr_Occurred()) raise_panic(Panic("a Python call failed without an exception"));
+        if (!PyErr_Occurred()) raise_panic(Panic(messages::kNoPythonException));
     } catch (const Panic& p) {
         raise_panic(p);
     } catch (const OsError& e) {
@@ -88,7 +88,7 @@ void set_python_error_from_current_exception() noexcept {
     } catch (const std::exception& e) {
         raise_panic(Panic(e.what()));
     } catch (...) {
-        raise_panic(Panic("unknown C++ exception"));
+        raise_panic(Panic(messages::kUnknownException));
     }
 }
 

@@ -2,6 +2,7 @@
 // as Python objects.
 #include "image.hpp"
 
+#include "messages.hpp"
 #include "py_args.hpp"
 #include "py_class.hpp"
 #include "py_errors.hpp"
@@ -86,7 +87,7 @@ PyObject* pose_tuple(const RelativePose& pose) {
 const Image& convert_other(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            const char* full_name) {
     PyObject* other = bind_single_arg(args, nargs, kwnames, full_name, "other");
-    if (!PyObject_TypeCheck(other, image_type())) throw_conversion_error(other, "Image", "other");
+    if (!PyObject_TypeCheck(other, image_type())) throw_conversion_error(other, messages::kTargetImage, "other");
     return image_of(other);
 }
 

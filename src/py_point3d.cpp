@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "errors.hpp"
+#include "messages.hpp"
 #include "py_class.hpp"
 #include "py_errors.hpp"
 #include "py_records.hpp"
@@ -37,8 +38,8 @@ PyObject* Point3D_get_color(PyObject* self, void*) {
             Ref error = Ref::steal(PyErr_GetRaisedException());
             Ref text = Ref::steal(error ? PyObject_Repr(error.get()) : nullptr);
             const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-            std::string message = "called `Result::unwrap()` on an `Err` value: ";
-            message += utf8 ? utf8 : "<unprintable error>";
+            std::string message = messages::kColorFailed;
+            message += utf8 ? utf8 : messages::kUnprintableError;
             PyErr_Clear();
             throw Panic(message);
         }
