@@ -48,8 +48,18 @@ public:
     }
 
 private:
-    // The dict's table (public, though not limited, API).
-    const void* table() const { return reinterpret_cast<PyDictObject*>(dict_)->ma_keys; }
+    // The dict's table of keys. Not CPython's public API: this relies on the
+    // field ma_keys of PyDictObject, which the non-limited headers declare
+    // (Include/cpython/dictobject.h, 3.12 to 3.15), and on a resize putting a
+    // new table there. Beyond the versions known to have both, no table is
+    // seen to change and nothing is handed back.
+    const void* table() const {
+#if PY_VERSION_HEX < 0x03100000
+        return reinterpret_cast<PyDictObject*>(dict_)->ma_keys;
+#else
+        return nullptr;
+#endif
+    }
     void table_replaced();
 
     PyObject* dict_;
