@@ -1,11 +1,12 @@
 // A driver of the core alone (no Python), for checking the core on other
 // systems (scripts/cross): reads the models named on the command line and
 // prints, for each, counts and digests that cover every field the readers
-// hand out, the text forms of its numbers and its covisibility; then the
-// same for a large images.bin that it writes into SCRATCH_DIR (read in
-// several pieces, its pages handed back as the parse moves on), and the exact
-// messages of a few failures. Its output must be the same byte for byte on
-// every system.
+// hand out, the text forms of its numbers, its covisibility, and what the
+// records compute (rotation and calibration matrices, relative poses, the
+// records' texts); then the same for a large images.bin that it writes into
+// SCRATCH_DIR (read in several pieces, its pages handed back as the parse
+// moves on), and the exact messages of a few failures. Its output must be the
+// same byte for byte on every system.
 //
 // usage: core_driver SCRATCH_DIR MODEL_DIR...
 #include <bit>
@@ -42,6 +43,10 @@ public:
         bytes(b, 8);
     }
     void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
+    void matrix(const Matrix3& m) {
+        for (const auto& row : m)
+            for (double v : row) f64(v);
+    }
     void text(std::string_view s) {
         u64(s.size());
         bytes(s.data(), s.size());
@@ -85,11 +90,21 @@ void add_image(Digest& fields, const Image& img) {
     }
 }
 
+// The relative poses of every ordered pair of two different images among the
+// first kPoseImages of a model, in file order.
+constexpr std::size_t kPoseImages = 50;
+
 void describe_model(const std::string& dir) {
     Digest fields, texts;
     std::uint64_t cameras = 0, images = 0, keypoints = 0, points = 0, track_entries = 0;
     TrackImages tracks;
     std::vector<std::uint64_t> point_ids;
+    // Computed by the records: the calibration matrix (or the failure's
+    // message) of every camera, the rotation matrix of every image, the text
+    // of every camera, image, point and colour.
+    Digest rotations, calibrations, record_texts;
+    std::uint64_t with_k = 0;
+    std::vector<Image> first_images;
 
     auto on_camera = [&](Camera&& c) {
         ++cameras;
@@ -103,6 +118,13 @@ void describe_model(const std::string& dir) {
             fields.f64(c.params[i]);
             texts.text(real(c.params[i]));
         }
+        try {
+            calibrations.matrix(c.calibration_matrix());
+            ++with_k;
+        } catch (const Panic& p) {
+            calibrations.text(p.message);
+        }
+        record_texts.text(c.text());
     };
     auto on_image = [&](Image&& img) {
         ++images;
@@ -119,6 +141,9 @@ void describe_model(const std::string& dir) {
             texts.text(real(p.x));
             texts.text(real(p.y));
         }
+        rotations.matrix(img.rotation_matrix());
+        record_texts.text(img.text());
+        if (first_images.size() < kPoseImages) first_images.push_back(std::move(img));
     };
     auto on_point = [&](const Point3DEntry& e) {
         ++points;
@@ -137,6 +162,8 @@ void describe_model(const std::string& dir) {
         texts.text(t);
         tracks.add_point(e.track);
         point_ids.push_back(p.id);
+        record_texts.text(p.text(e.track.size()));
+        record_texts.text(p.color.text());
     };
     read_model(dir, on_camera, on_image, on_point);
 
@@ -164,6 +191,22 @@ void describe_model(const std::string& dir) {
     print_stdout("  fields " + fields.hex() + ", text forms " + texts.hex() + "\n");
     print_stdout("  covisibility: images " + num(cov.num_images()) + ", pairs " + num(pairs) + ", shared " +
                  num(shared_sum) + ", digest " + overlaps.hex() + "\n");
+
+    Digest poses;
+    std::uint64_t ordered_pairs = 0;
+    for (const Image& a : first_images)
+        for (const Image& b : first_images) {
+            if (&a == &b) continue;
+            const RelativePose pose = relative_pose(a, b);
+            poses.matrix(pose.rotation);
+            for (double v : {pose.translation.x, pose.translation.y, pose.translation.z}) poses.f64(v);
+            ++ordered_pairs;
+        }
+    print_stdout("  rotation matrices " + rotations.hex() + ", calibration matrices " + calibrations.hex() +
+                 " (" + num(with_k) + " of " + num(cameras) + " cameras)\n");
+    print_stdout("  relative poses: ordered pairs of the first " + num(first_images.size()) + " images " +
+                 num(ordered_pairs) + ", digest " + poses.hex() + "\n");
+    print_stdout("  record texts " + record_texts.hex() + "\n");
 }
 
 std::string_view kind_name(OsErrorKind kind) {
