@@ -242,11 +242,9 @@ void write_large_images_file(const std::string& path, std::uint32_t count) {
         bytes += "image_" + std::to_string(i) + ".jpg";
         bytes += '\0';
         put(std::uint64_t{200});
-        for (int k = 0; k < 200; ++k) {
-            put(static_cast<double>(next() % 4000) / 3.0);
-            put(static_cast<double>(next() % 3000) / 7.0);
-            put(next() % 3 == 0 ? ~std::uint64_t{0} : next() % 100000);
-        }
+        for (int k = 0; k < 200; ++k)  // a braced list is evaluated left to right
+            put(Point2D{static_cast<double>(next() % 4000) / 3.0, static_cast<double>(next() % 3000) / 7.0,
+                        next() % 3 == 0 ? kNoPoint3D : next() % 100000});
     }
     write_file(path, bytes);
 }
