@@ -1,3 +1,5 @@
+// The three parsers over one Cursor, which checks every field against the
+// end of the buffer, and the file and whole-model readers.
 #include "colmap_io.hpp"
 
 #include <bit>

@@ -116,7 +116,8 @@ TrackImages convert_points3D_arg(PyObject* obj) {
         const unsigned long long id = PyLong_AsUnsignedLongLong(index ? index.get() : key.get());
         if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_with_arg_prefix(param);
 
-        if (Py_TYPE(value.get()) != point3d_type()) throw_conversion_error(value.get(), messages::kTargetPoint3D, param);
+        if (Py_TYPE(value.get()) != point3d_type())
+            throw_conversion_error(value.get(), messages::kTargetPoint3D, param);
         const PackedArray<TrackElement> track = point3d_track(value.get());
         countdown(InterruptCountdown::kObject + track.size() * InterruptCountdown::kEntry);
         tracks.add_point(track);  // `value` is held: its track stays

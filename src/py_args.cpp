@@ -1,3 +1,4 @@
+// Argument binding and conversion, and their TypeErrors.
 #include "py_args.hpp"
 
 #include <string>
@@ -56,7 +57,8 @@ void rethrow_with_arg_prefix(const char* param) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrAlreadySet{};
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref text = Ref::check(PyObject_Str(error.get()));
-    Ref message = Ref::check(PyUnicode_FromFormat("%s%U", messages::argument_prefix(param).c_str(), text.get()));
+    const std::string prefix = messages::argument_prefix(param);
+    Ref message = Ref::check(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
     Ref remapped = Ref::check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (PyObject* cause = PyException_GetCause(error.get())) PyException_SetCause(remapped.get(), cause);
     PyErr_SetRaisedException(remapped.release());

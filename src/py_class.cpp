@@ -1,3 +1,4 @@
+// The heap types of the record classes, and their tp_new.
 #include "py_class.hpp"
 
 #include "messages.hpp"

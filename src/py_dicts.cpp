@@ -1,3 +1,4 @@
+// Dicts made presized and hidden; the trim after a large dict's table is replaced.
 #include "py_dicts.hpp"
 
 #include "platform.hpp"

@@ -1,3 +1,5 @@
+// C++ failures as Python exceptions: PanicException, the OSError subclasses,
+// MemoryError; and the signal handlers run from the interrupt hook.
 #include "py_errors.hpp"
 
 #include <exception>

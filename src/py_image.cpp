@@ -39,7 +39,8 @@ PyObject* Image_get_trans(PyObject* self, void*) {
 PyObject* Image_get_points2D(PyObject* self, void*) {
     return guarded([&] {
         const PackedArray<Point2D> points = image_of(self).points2D();
-        return py_list(static_cast<Py_ssize_t>(points.size()), [&](Py_ssize_t k) { return point2D_list(points[k]); })
+        return py_list(static_cast<Py_ssize_t>(points.size()),
+                       [&](Py_ssize_t k) { return point2D_list(points[k]); })
             .release();
     });
 }
@@ -87,7 +88,8 @@ PyObject* pose_tuple(const RelativePose& pose) {
 const Image& convert_other(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            const char* full_name) {
     PyObject* other = bind_single_arg(args, nargs, kwnames, full_name, "other");
-    if (!PyObject_TypeCheck(other, image_type())) throw_conversion_error(other, messages::kTargetImage, "other");
+    if (!PyObject_TypeCheck(other, image_type()))
+        throw_conversion_error(other, messages::kTargetImage, "other");
     return image_of(other);
 }
 

@@ -1,3 +1,4 @@
+// The shared ints, and text, lists, vectors and matrices as new objects.
 #include "py_values.hpp"
 
 #include <new>

@@ -1,3 +1,4 @@
+// The decoding of image names, ill-formed UTF-8 replaced.
 #include "utf8.hpp"
 
 namespace tilu {

@@ -1,3 +1,5 @@
+// TrackImages, and Covisibility: the tracks numbered and laid out as walks,
+// then counted row by row.
 #include "utils.hpp"
 
 #include <algorithm>
