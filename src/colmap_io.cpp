@@ -151,18 +151,18 @@ void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sin
     InterruptCountdown countdown;
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
-        Point3DEntry e;
-        e.point.id = c.u64();
-        e.point.xyz.x = c.f64();
-        e.point.xyz.y = c.f64();
-        e.point.xyz.z = c.f64();
-        e.point.color.r = c.u8();
-        e.point.color.g = c.u8();
-        e.point.color.b = c.u8();
-        e.point.error = c.f64();  // at offset 35: unaligned
-        e.track = c.entries<TrackElement>(c.u64());
-        countdown(InterruptCountdown::kObject + e.track.size() * InterruptCountdown::kEntry);
-        sink(e);
+        Point3D p;
+        p.id = c.u64();
+        p.xyz.x = c.f64();
+        p.xyz.y = c.f64();
+        p.xyz.z = c.f64();
+        p.color.r = c.u8();
+        p.color.g = c.u8();
+        p.color.b = c.u8();
+        p.error = c.f64();  // at offset 35: unaligned
+        const PackedArray<TrackElement> track = c.entries<TrackElement>(c.u64());
+        countdown(InterruptCountdown::kObject + track.size() * InterruptCountdown::kEntry);
+        sink({p, track});
         if (source) source->discard_before(c.pos());
     }
 }
