@@ -39,9 +39,9 @@ inline constexpr char kDictKeysChanged[] = "dictionary keys changed during itera
 inline constexpr char kColorFailed[] = "called `Result::unwrap()` on an `Err` value: ";
 inline constexpr char kUnprintableError[] = "<unprintable error>";
 // A progress line that cannot be written: this prefix, then the system's
-// text of the error (os_error) or kWroteNothing.
+// text of the error (os_error) or kStdoutWroteNothing.
 inline constexpr char kStdoutFailed[] = "failed printing to stdout: ";
-inline constexpr char kWroteNothing[] = "failed to write whole buffer";
+inline constexpr char kStdoutWroteNothing[] = "failed to write whole buffer";
 
 // --- PanicException: internal failures --------------------------------------------------
 

@@ -184,8 +184,8 @@ void print_stdout(std::string_view text) {
     // exception ends the wait, and the call.
     const int status = write_all(1, text, interrupt_point);
     if (status == 0 || status == EBADF) return;
-    throw Panic(messages::kStdoutFailed +
-                (status == kWroteNothing ? std::string(messages::kWroteNothing) : os_error_text(status)));
+    const std::string reason = status == kWroteNothing ? messages::kStdoutWroteNothing : os_error_text(status);
+    throw Panic(messages::kStdoutFailed + reason);
 }
 
 void print_stderr(std::string_view text) noexcept {
