@@ -1,6 +1,10 @@
 """A plain struct-based reader of COLMAP binary models, the way a script without
 any native help would read them.  It is the baseline of the benchmarks: no numpy,
 everything decoded eagerly into lists of Python numbers.
+
+It spells out the file layouts itself, on purpose, rather than taking them from
+tests/colmap_layout.py: it stands for the reader a user would write, with no
+test helpers at hand, and benchmarks/ runs on its own, without tests/.
 """
 from __future__ import annotations
 

@@ -1,7 +1,8 @@
 // parse_cameras on arbitrary bytes: either it parses, or it throws tilu::Panic
 // (any other exception, a sanitizer report or an abort is a bug). Every field
-// of every camera is read, and every parameter goes through the text form,
-// whose digits must read back to the very same double.
+// of every camera is read through its text and calibration matrix, and every
+// parameter goes through the text form, whose digits must read back to the
+// very same double.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -25,12 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++records;
             const std::size_t n = cam.num_params();
             if (n < 3 || n > tilu::kMaxCameraParams) std::abort();
-            std::string text;
-            tilu::append_uint(text, cam.camera_id);
-            tilu::append_uint(text, cam.width);
-            tilu::append_uint(text, cam.height);
-            text += tilu::camera_model_name(cam.model_id);
-            if (text.empty()) std::abort();
+            if (cam.text().empty()) std::abort();
+            const bool pinhole =
+                cam.model_id == tilu::CameraModelId::SimplePinhole || cam.model_id == tilu::CameraModelId::Pinhole;
+            try {
+                if (cam.calibration_matrix()[2][2] != 1.0 || !pinhole) std::abort();
+            } catch (const tilu::Panic&) {
+                if (pinhole) std::abort();
+            }
             for (std::size_t k = 0; k < n; ++k) check_text_round_trip(cam.params[k]);
         });
     } catch (const tilu::Panic&) {

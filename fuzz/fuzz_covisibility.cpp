@@ -27,15 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (pos < size) {
         const std::size_t len = data[pos++] % 16;
         if (len * 4 > size - pos) break;
-        std::vector<unsigned char> packed(8 * len);  // (image id, 2D index) pairs
+        std::vector<tilu::TrackElement> track(len);
         std::vector<std::uint32_t> ids(len);
         for (std::size_t j = 0; j < len; ++j, pos += 4) {
             std::memcpy(&ids[j], data + pos, 4);
             ids[j] &= mask;
-            std::memcpy(&packed[8 * j], &ids[j], 4);
-            std::memset(&packed[8 * j + 4], 0xAB, 4);
+            track[j] = {ids[j], 0xABABABAB};
         }
-        tracks.add_point(packed.data(), len);
+        tracks.add_point({reinterpret_cast<const unsigned char*>(track.data()), len});
         points.push_back(std::move(ids));
     }
     std::vector<std::uint64_t> keys(points.size());

@@ -1,13 +1,15 @@
 // parse_images on arbitrary bytes: it parses or throws tilu::Panic. Every
-// keypoint is read; names must come out as well-formed UTF-8, unchanged when
-// the stored bytes were well-formed already.
+// keypoint is read, and what an image computes (text, rotation matrix,
+// tracked keypoints); names must come out as well-formed UTF-8, unchanged
+// when the stored bytes were well-formed already.
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "colmap_io.hpp"
-#include "text_forms.hpp"
+#include "utf8.hpp"
 
 // Unicode's table of well-formed byte sequences, written out independently of
 // the decoder under test.
@@ -46,17 +48,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto* name = reinterpret_cast<const unsigned char*>(img.name.data());
             if (!well_formed_utf8(name, img.name.size())) std::abort();
             if (img.name.find('\0') != std::string::npos) std::abort();
-            std::string text;
-            tilu::append_quaternion(text, img.rot);
-            tilu::append_vector3(text, img.trans);
-            std::uint64_t sum = 0;
-            for (std::uint64_t k = 0; k < img.num_points; ++k) {
-                const tilu::Point2D p = img.point(k);
+            std::size_t tracked = 0;
+            img.for_each_tracked([&](const tilu::Point2D& p) {
+                if (p.point3D_id == tilu::kNoPoint3D) std::abort();
+                ++tracked;
+            });
+            if (tracked != img.num_tracked()) std::abort();
+            std::uint64_t sum = img.text().size() + std::bit_cast<std::uint64_t>(img.rotation_matrix()[2][2]);
+            const tilu::PackedArray<tilu::Point2D> points = img.points2D();
+            for (std::size_t k = 0; k < points.size(); ++k) {
+                const tilu::Point2D p = points[k];
                 std::uint64_t x;
                 std::memcpy(&x, &p.x, 8);
                 sum += x + p.point3D_id;
             }
-            g_sink = sum + text.size();
+            g_sink = sum;
         });
     } catch (const tilu::Panic&) {
     }

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "colmap_io.hpp"
-#include "text_forms.hpp"
 #include "utils.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -18,12 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         tilu::parse_points3D(data, size, [&](const tilu::Point3DEntry& e) {
             ++records;
-            std::string text;
-            tilu::append_uint(text, e.point.id);
-            tilu::append_vector3(text, e.point.xyz);
-            tilu::append_uint(text, e.point.color.r + e.point.color.g + e.point.color.b);
-            tilu::append_real(text, e.point.error);
-            tracks.add_point(e.track_data, e.track_length);
+            if (e.point.text(e.track.size()).empty() || e.point.color.text().empty()) std::abort();
+            tracks.add_point(e.track);
         });
     } catch (const tilu::Panic&) {
     }

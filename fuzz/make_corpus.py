@@ -1,6 +1,7 @@
 """Writes the fuzzers' seed corpus: small model files from tests/colmap_writer.py
-and the first records of the real models in shared/data/colmap, each cut to at
-most 4 KiB so that libFuzzer keeps its default input length.
+and the first records of the real models in shared/data/colmap (found by the
+layouts of tests/colmap_layout.py), each cut to at most 4 KiB so that libFuzzer
+keeps its default input length.
 
     python fuzz/make_corpus.py OUT_DIR   ->  OUT_DIR/{cameras,images,points3D,covisibility}/
 """
@@ -10,35 +11,41 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
-from colmap_writer import PARAM_COUNTS, Cam, Img, Pt, cameras_bin, images_bin, points3D_bin  # noqa: E402
+from colmap_layout import CAMERA, COUNT, IMAGE, KEYPOINT, PARAM, PARAM_COUNTS, POINT3D, TRACK_ENTRY  # noqa: E402
+from colmap_writer import Cam, Img, Pt, cameras_bin, images_bin, points3D_bin  # noqa: E402
 
 REAL = ROOT.parent / "shared" / "data" / "colmap"
 LIMIT = 4096
 NAN, INF = float("nan"), float("inf")
 
 
+def count_at(data: bytes, pos: int) -> int:
+    return COUNT.field(data, pos, "count")
+
+
 def record_ends(data: bytes, kind: str):
     """End offset of each complete record of a real file."""
-    pos = 8
-    for _ in range(struct.unpack_from("<Q", data)[0]):
+    pos = COUNT.size
+    for _ in range(count_at(data, 0)):
         if kind == "cameras":
-            pos += 24 + 8 * PARAM_COUNTS[struct.unpack_from("<i", data, pos + 4)[0]]
+            pos += CAMERA.size + PARAM.size * PARAM_COUNTS[CAMERA.field(data, pos, "model_id")]
         elif kind == "images":
-            name_end = data.index(b"\0", pos + 64)
-            pos = name_end + 9 + 24 * struct.unpack_from("<Q", data, name_end + 1)[0]
+            keypoints = data.index(b"\0", pos + IMAGE.size) + 1
+            pos = keypoints + COUNT.size + KEYPOINT.size * count_at(data, keypoints)
         else:
-            pos += 51 + 8 * struct.unpack_from("<Q", data, pos + 43)[0]
+            pos += POINT3D.size + COUNT.size + TRACK_ENTRY.size * count_at(data, pos + POINT3D.size)
         yield pos
 
 
 def first_records(data: bytes, kind: str) -> bytes:
     ends = [e for e in record_ends(data, kind) if e <= LIMIT]
     if ends:
-        return struct.pack("<Q", len(ends)) + data[8:ends[-1]]
+        return COUNT.pack(len(ends)) + data[COUNT.size:ends[-1]]
     # One image holds more keypoints than fit: keep the first ones only.
-    name_end = data.index(b"\0", 8 + 64)
-    n = (LIMIT - name_end - 9) // 24
-    return struct.pack("<Q", 1) + data[8:name_end + 1] + struct.pack("<Q", n) + data[name_end + 9:name_end + 9 + 24 * n]
+    keypoints = data.index(b"\0", COUNT.size + IMAGE.size) + 1
+    first = keypoints + COUNT.size
+    n = (LIMIT - first) // KEYPOINT.size
+    return COUNT.pack(1) + data[COUNT.size:keypoints] + COUNT.pack(n) + data[first:first + KEYPOINT.size * n]
 
 
 def seeds():

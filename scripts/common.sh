@@ -39,6 +39,9 @@ find_python() {
   return 1
 }
 
+# pip_q PYTHON ARGS...: pip install ARGS into the environment of PYTHON, quietly.
+pip_q() { "$1" -m pip install --quiet --disable-pip-version-check "${@:2}"; }
+
 # need_packages PKG...: installs the Debian packages among PKG that are not
 # installed yet. The package lists are updated at most once per run (also
 # across the scripts that one run starts); scripts of one run that need
@@ -77,7 +80,7 @@ tools_venv() {
   (
     flock 9
     [ -x "$TOOLS_VENV/bin/python" ] || "$(find_python)" -m venv "$TOOLS_VENV"
-    "$TOOLS_VENV/bin/python" -m pip install --quiet --disable-pip-version-check "$@"
+    pip_q "$TOOLS_VENV/bin/python" "$@"
   ) 9>"$TOOLS_VENV.lock"
   TOOLS_PY="$TOOLS_VENV/bin/python"
   ZIG="$("$TOOLS_PY" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
@@ -93,6 +96,6 @@ prepare_venv() {
     "$py" -m venv "$VENV"
   fi
   VPY="$VENV/bin/python"
-  "$VPY" -m pip install --quiet --disable-pip-version-check --upgrade pip >/dev/null
-  "$VPY" -m pip install --quiet --disable-pip-version-check "$ROOT[$extras]"
+  pip_q "$VPY" --upgrade pip >/dev/null
+  pip_q "$VPY" "$ROOT[$extras]"
 }

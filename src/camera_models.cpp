@@ -1,107 +1,32 @@
-// The Python class Camera.
+// The Camera record's computations: calibration matrix, text form.
 #include "camera_models.hpp"
 
-#include "record_classes.hpp"
+#include "messages.hpp"
 #include "text_forms.hpp"
 
 namespace tilu {
-namespace {
 
-using CameraObject = RecordObject<Camera>;
-
-const Camera& camera_of(PyObject* self) { return CameraObject::of(self).record; }
-
-PyObject* Camera_get_camera_id(PyObject* self, void*) {
-    return guarded([&] { return py_uint(camera_of(self).camera_id).release(); });
-}
-PyObject* Camera_get_width(PyObject* self, void*) {
-    return guarded([&] { return py_uint(camera_of(self).width).release(); });
-}
-PyObject* Camera_get_height(PyObject* self, void*) {
-    return guarded([&] { return py_uint(camera_of(self).height).release(); });
-}
-PyObject* Camera_get_params(PyObject* self, void*) {
-    return guarded([&] {
-        const Camera& c = camera_of(self);
-        return py_float_list(c.params.data(), static_cast<Py_ssize_t>(c.num_params())).release();
-    });
-}
-PyObject* Camera_get_model_id(PyObject* self, void*) {
-    return guarded([&] { return py_str(camera_model_name(camera_of(self).model_id)).release(); });
+// Parameters copied bit for bit.
+Matrix3 Camera::calibration_matrix() const {
+    const auto& p = params;
+    switch (model_id) {
+        case CameraModelId::SimplePinhole: return {{{p[0], 0.0, p[1]}, {0.0, p[0], p[2]}, {0.0, 0.0, 1.0}}};
+        case CameraModelId::Pinhole: return {{{p[0], 0.0, p[2]}, {0.0, p[1], p[3]}, {0.0, 0.0, 1.0}}};
+        default: throw Panic(messages::kNoCalibrationMatrix);
+    }
 }
 
-// Calibration matrix of the two pinhole models; parameters copied bit for bit.
-PyObject* Camera_K(PyObject* self, PyObject*) {
-    return guarded([&] {
-        const Camera& c = camera_of(self);
-        const auto& p = c.params;
-        switch (c.model_id) {
-            case CameraModelId::SimplePinhole:
-                return py_matrix_list({{{p[0], 0.0, p[1]}, {0.0, p[0], p[2]}, {0.0, 0.0, 1.0}}}).release();
-            case CameraModelId::Pinhole:
-                return py_matrix_list({{{p[0], 0.0, p[2]}, {0.0, p[1], p[3]}, {0.0, 0.0, 1.0}}}).release();
-            default:
-                throw Panic("Not implemented");
-        }
-    });
+std::string Camera::text() const {
+    std::string s = "<Camera ID: ";
+    append_uint(s, camera_id);
+    s += ", width: ";
+    append_uint(s, width);
+    s += ", height: ";
+    append_uint(s, height);
+    s += ", model: ";
+    s += camera_model_name(model_id);
+    s += '>';
+    return s;
 }
-
-PyObject* Camera_str(PyObject* self) {
-    return guarded([&] {
-        const Camera& c = camera_of(self);
-        std::string s = "<Camera ID: ";
-        append_uint(s, c.camera_id);
-        s += ", width: ";
-        append_uint(s, c.width);
-        s += ", height: ";
-        append_uint(s, c.height);
-        s += ", model: ";
-        s += camera_model_name(c.model_id);
-        s += '>';
-        return py_str(s).release();
-    });
-}
-
-PyGetSetDef Camera_getset[] = {
-    {"camera_id", Camera_get_camera_id, nullptr, nullptr, nullptr},
-    {"width", Camera_get_width, nullptr, nullptr, nullptr},
-    {"height", Camera_get_height, nullptr, nullptr, nullptr},
-    {"params", Camera_get_params, nullptr, nullptr, nullptr},
-    {"model_id", Camera_get_model_id, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMethodDef Camera_methods[] = {
-    {"K", Camera_K, METH_NOARGS, "K($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot Camera_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(CameraObject::dealloc)},
-    {Py_tp_str, reinterpret_cast<void*>(Camera_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(Camera_str)},
-    {Py_tp_getset, Camera_getset},
-    {Py_tp_methods, Camera_methods},
-    {0, nullptr},
-};
-
-PyType_Spec Camera_type_spec = {
-    .name = "builtins.Camera",
-    .basicsize = sizeof(CameraObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = Camera_slots,
-};
-
-}  // namespace
-
-PyTypeObject* camera_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(Camera_type_spec);
-    return type;
-}
-
-Ref new_camera_object(Camera&& camera) { return CameraObject::create(camera_type(), std::move(camera)); }
 
 }  // namespace tilu

@@ -1,4 +1,5 @@
-// Camera projection models and the camera record.
+// Camera projection models (their numbers, names and parameter counts) and
+// the camera record.
 #pragma once
 
 #include <algorithm>
@@ -6,9 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string>
 #include <string_view>
 
 #include "errors.hpp"
+#include "messages.hpp"
+#include "types.hpp"
 
 namespace tilu {
 
@@ -60,12 +64,12 @@ inline constexpr std::size_t kMaxCameraParams =
     std::ranges::max(kCameraModels, {}, &CameraModel::num_params).num_params;
 
 inline CameraModelId camera_model_from_number(std::int32_t number) {
-    if (number < -1 || number >= kNumCameraModels) throw Panic("Invalid enum value");
+    if (number < -1 || number >= kNumCameraModels) throw Panic(messages::kInvalidModelNumber);
     return static_cast<CameraModelId>(number);
 }
 
 inline std::size_t camera_model_param_count(CameraModelId model) {
-    if (model == CameraModelId::Invalid) throw Panic("Cannot get params for invalid camera");
+    if (model == CameraModelId::Invalid) throw Panic(messages::kInvalidModelParams);
     return kCameraModels[static_cast<std::int32_t>(model)].num_params;
 }
 
@@ -83,6 +87,12 @@ struct Camera {
     std::array<double, kMaxCameraParams> params{};
 
     std::size_t num_params() const { return camera_model_param_count(model_id); }
+
+    // The calibration matrix of the two pinhole models, row by row; Panic
+    // "Not implemented" for the others.
+    Matrix3 calibration_matrix() const;
+    // "<Camera ID: id, width: w, height: h, model: name>"
+    std::string text() const;
 };
 
 }  // namespace tilu

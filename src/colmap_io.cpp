@@ -1,3 +1,5 @@
+// The three parsers over one Cursor, which checks every field against the
+// end of the buffer, and the file and whole-model readers.
 #include "colmap_io.hpp"
 
 #include <bit>
@@ -6,6 +8,8 @@
 #include <string>
 
 #include "interrupt.hpp"
+#include "messages.hpp"
+#include "utf8.hpp"
 
 namespace tilu {
 
@@ -24,22 +28,8 @@ namespace {
 
 [[noreturn]] TILU_COLD void out_of_range(std::size_t end, std::size_t size,
                                          std::source_location loc = std::source_location::current()) {
-    throw Panic("range end index " + std::to_string(end) + " out of range for slice of length " +
-                    std::to_string(size),
-                loc);
+    throw Panic(messages::out_of_range(end, size), loc);
 }
-
-// The layout of an entry of the arrays in the files: `size` bytes, read as
-// fields of `field_size` bytes each, in order.
-struct EntryLayout {
-    std::size_t size;
-    std::size_t field_size;
-};
-// A keypoint of images.bin: x, y, point3D_id.
-constexpr EntryLayout kKeypoint{sizeof(Point2D), 8};
-// A track entry of points3D.bin: image_id, point2D_idx.
-constexpr EntryLayout kTrackEntry{sizeof(TrackElement), 4};
-static_assert(kKeypoint.size == 24 && kTrackEntry.size == 8);
 
 // Hands out the buffer front to back: fields, zero-terminated names and
 // arrays of entries, each checked against the end of the buffer first. The
@@ -63,28 +53,29 @@ public:
     // is N but the index is N".
     std::span<const unsigned char> name() {
         const void* nul = pos_ < size_ ? std::memchr(data_ + pos_, 0, left()) : nullptr;
-        if (!nul)
-            throw Panic("index out of bounds: the len is " + std::to_string(size_) +
-                        " but the index is " + std::to_string(size_));
+        if (!nul) throw Panic(messages::unterminated_name(size_));
         const std::span<const unsigned char> bytes(data_ + pos_, static_cast<const unsigned char*>(nul));
         pos_ += bytes.size() + 1;
         return bytes;
     }
 
-    // The bytes of `count` entries of `layout`. If they do not all fit, fails
-    // where reading them field by field would: at the first field that does
-    // not fit. The count, which comes from the file, is multiplied by the
-    // width only once it is known to fit.
-    std::span<const unsigned char> entries(std::uint64_t count, EntryLayout layout) {
-        const std::size_t fit = left() / layout.size;
+    // `count` entries of T (fields of T::kFieldSize bytes each). If they do
+    // not all fit, fails where reading them field by field would: at the
+    // first field that does not fit. The count, which comes from the file, is
+    // multiplied by the width only once it is known to fit.
+    template <class T>
+    PackedArray<T> entries(std::uint64_t count) {
+        constexpr std::size_t width = sizeof(T), field = T::kFieldSize;
+        static_assert(width % field == 0);
+        const std::size_t fit = left() / width;
         if (count > fit) {
-            const std::size_t first_missing = pos_ + fit * layout.size;
-            const std::size_t partial = left() - fit * layout.size;
-            out_of_range(first_missing + (partial / layout.field_size + 1) * layout.field_size, size_);
+            const std::size_t first_missing = pos_ + fit * width;
+            const std::size_t partial = left() - fit * width;
+            out_of_range(first_missing + (partial / field + 1) * field, size_);
         }
-        const std::span<const unsigned char> bytes(data_ + pos_, static_cast<std::size_t>(count) * layout.size);
-        pos_ += bytes.size();
-        return bytes;
+        const PackedArray<T> array(data_ + pos_, static_cast<std::size_t>(count));
+        pos_ += array.size_bytes();
+        return array;
     }
 
 private:
@@ -142,10 +133,10 @@ void parse_images(SharedFile& file, ImageSink sink) {
         append_utf8_replacing(img.name, name.data(), name.size());
 
         const std::uint64_t n = c.u64();
-        const std::span<const unsigned char> keypoints = c.entries(n, kKeypoint);
+        const PackedArray<Point2D> keypoints = c.entries<Point2D>(n);
         countdown(InterruptCountdown::kObject + n * InterruptCountdown::kEntry);
         if (n > 0) {
-            img.points = file.lend(keypoints);
+            img.points = file.lend({keypoints.data(), keypoints.size_bytes()});
             img.num_points = n;
         }
         // Before the sink, which may drop an earlier image of the same id.
@@ -160,19 +151,18 @@ void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sin
     InterruptCountdown countdown;
     const std::uint64_t count = c.u64();
     for (std::uint64_t i = 0; i < count; ++i) {
-        Point3DEntry e;
-        e.point.id = c.u64();
-        e.point.xyz.x = c.f64();
-        e.point.xyz.y = c.f64();
-        e.point.xyz.z = c.f64();
-        e.point.color.r = c.u8();
-        e.point.color.g = c.u8();
-        e.point.color.b = c.u8();
-        e.point.error = c.f64();  // at offset 35: unaligned
-        e.track_length = c.u64();
-        e.track_data = c.entries(e.track_length, kTrackEntry).data();
-        countdown(InterruptCountdown::kObject + e.track_length * InterruptCountdown::kEntry);
-        sink(e);
+        Point3D p;
+        p.id = c.u64();
+        p.xyz.x = c.f64();
+        p.xyz.y = c.f64();
+        p.xyz.z = c.f64();
+        p.color.r = c.u8();
+        p.color.g = c.u8();
+        p.color.b = c.u8();
+        p.error = c.f64();  // at offset 35: unaligned
+        const PackedArray<TrackElement> track = c.entries<TrackElement>(c.u64());
+        countdown(InterruptCountdown::kObject + track.size() * InterruptCountdown::kEntry);
+        sink({p, track});
         if (source) source->discard_before(c.pos());
     }
 }
@@ -197,58 +187,6 @@ void read_model(std::string_view dir, CameraSink cameras, ImageSink images, Poin
     read_cameras_file(root + "/cameras.bin", cameras);
     read_images_file(root + "/images.bin", images);
     read_points3D_file(root + "/points3D.bin", points);
-}
-
-void append_utf8_replacing(std::string& out, const unsigned char* s, std::size_t len) {
-    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
-    std::size_t i = 0;
-    std::size_t run = 0;  // start of the current well-formed run, copied in one go
-    auto flush = [&](std::size_t upto) { out.append(reinterpret_cast<const char*>(s) + run, upto - run); };
-    while (i < len) {
-        const unsigned char b = s[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        // Expected length and the range of the second byte (the only one
-        // that differs between lead bytes); later bytes are 80..BF.
-        std::size_t need;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            need = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            need = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            flush(i);
-            out += kReplacement;
-            run = ++i;
-            continue;
-        }
-        std::size_t k = 1;  // bytes of the sequence that are well-formed so far
-        while (k < need && i + k < len) {
-            const unsigned char cb = s[i + k];
-            const bool ok = k == 1 ? (cb >= lo && cb <= hi) : (cb >= 0x80 && cb <= 0xBF);
-            if (!ok) break;
-            ++k;
-        }
-        if (k == need) {
-            i += need;
-            continue;
-        }
-        // A maximal ill-formed subsequence: the lead byte and the
-        // continuation bytes that were still valid.
-        flush(i);
-        out += kReplacement;
-        i += k;
-        run = i;
-    }
-    flush(len);
 }
 
 }  // namespace tilu

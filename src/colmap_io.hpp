@@ -12,46 +12,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string_view>
-#include <type_traits>
-#include <utility>
 
 #include "camera_models.hpp"
+#include "function_ref.hpp"
 #include "image.hpp"
 #include "platform.hpp"
 #include "point3d.hpp"
 #include "shared_file.hpp"
 
 namespace tilu {
-
-// A non-owning reference to a callable, cheap to pass by value.
-template <class Sig>
-class FunctionRef;
-template <class R, class... Args>
-class FunctionRef<R(Args...)> {
-public:
-    template <class F>
-        requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>)
-    FunctionRef(F&& f)  // NOLINT: implicit on purpose
-        : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
-          call_([](void* o, Args... a) -> R {
-              return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<Args>(a)...);
-          }) {}
-    R operator()(Args... a) const { return call_(obj_, std::forward<Args>(a)...); }
-
-private:
-    void* obj_;
-    R (*call_)(void*, Args...);
-};
-
-// A point as handed to the points sink: its fixed fields and its track,
-// `track_length` packed TrackElements starting at `track_data` (no alignment).
-struct Point3DEntry {
-    Point3D point;
-    std::uint64_t track_length;
-    const unsigned char* track_data;
-};
 
 using CameraSink = FunctionRef<void(Camera&&)>;
 using ImageSink = FunctionRef<void(Image&&)>;
@@ -82,9 +52,5 @@ void read_points3D_file(std::string_view path, Point3DSink sink);
 // The first failure ends the call; what the sinks got so far is then the
 // caller's to discard.
 void read_model(std::string_view dir, CameraSink cameras, ImageSink images, Point3DSink points);
-
-// Appends `bytes` decoded as UTF-8 to `out` (as UTF-8), each maximal
-// ill-formed subsequence replaced by U+FFFD.
-void append_utf8_replacing(std::string& out, const unsigned char* bytes, std::size_t len);
 
 }  // namespace tilu

@@ -36,13 +36,11 @@ enum class OsErrorKind : unsigned char {
     ConnectionAborted,
 };
 
-// An error of the operating system while opening or reading a file: its kind,
-// the system's error number (0 for a failure found before any system call,
-// such as a NUL byte in a path) and the whole message, e.g. "No such file or
-// directory (os error 2)".
+// An error of the operating system while opening or reading a file: its kind
+// and the whole message, e.g. "No such file or directory (os error 2)". Python
+// sees the message alone, as the one argument of the OSError.
 struct OsError {
     OsErrorKind kind = OsErrorKind::Other;
-    int errno_value = 0;
     std::string message;
 };
 

@@ -1,3 +1,4 @@
+// The interrupt hook of the process.
 #include "interrupt.hpp"
 
 namespace tilu {

@@ -1,12 +1,12 @@
 // Long work in the core can be stopped from outside. Between pieces of work,
 // and whenever a system call comes back interrupted by a signal (EINTR), the
-// core calls a hook. The module installs one at start-up that runs the
-// interpreter's pending signal handlers and, when one of them raised, throws
-// (PyErrAlreadySet): the call then unwinds, RAII closing the file, freeing
-// the buffers and dropping the objects made so far, and ends with the
-// handler's exception. Core code lets whatever the hook throws pass. With no
-// hook installed (the core alone, as in the fuzz harnesses) the checks do
-// nothing.
+// core calls a hook. module.cpp installs one at start-up,
+// run_signal_handlers (py_errors.hpp), which runs the interpreter's pending
+// signal handlers and, when one of them raised, throws (PyErrAlreadySet): the
+// call then unwinds, RAII closing the file, freeing the buffers and dropping
+// the objects made so far, and ends with the handler's exception. Core code
+// lets whatever the hook throws pass. With no hook installed (the core alone,
+// as in the fuzz harnesses and the core driver) the checks do nothing.
 //
 // A handler may run any Python there: fork, read or change the call's
 // argument, call the module again, walk gc.get_objects(). What it can see or

@@ -1,6 +1,7 @@
 // The module tilu: its six functions and its start-up. The reading and the
-// counting are done by colmap_io and utils; ownership, failures, conversions
-// and argument binding by python_helpers; the record objects by the classes.
+// counting are done by the core (colmap_io, utils); arguments, failures,
+// values and dicts by the Python helpers (py_args, py_errors, py_values,
+// py_dicts); the record objects by the record classes (py_records.hpp).
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -10,9 +11,13 @@
 #include "colmap_io.hpp"
 #include "errors.hpp"
 #include "interrupt.hpp"
+#include "messages.hpp"
 #include "platform.hpp"
-#include "python_helpers.hpp"
-#include "record_classes.hpp"
+#include "py_args.hpp"
+#include "py_dicts.hpp"
+#include "py_errors.hpp"
+#include "py_records.hpp"
+#include "py_values.hpp"
 #include "utils.hpp"
 
 namespace tilu {
@@ -79,7 +84,7 @@ PyObject* read_reconstruction_bin(PyObject*, Args args, Py_ssize_t nargs, PyObje
 // integer the later one's point is kept.
 TrackImages convert_points3D_arg(PyObject* obj) {
     constexpr const char* param = "points3D";
-    if (!PyDict_Check(obj)) throw_conversion_error(obj, "PyDict", param);
+    if (!PyDict_Check(obj)) throw_conversion_error(obj, messages::kTargetPoints3D, param);
     const Py_ssize_t initial = PyDict_Size(obj);
     TrackImages tracks;
     tracks.offsets.reserve(static_cast<std::size_t>(initial) + 1);
@@ -93,8 +98,8 @@ TrackImages convert_points3D_arg(PyObject* obj) {
     for (;;) {
         // Only Python code run by a key's __index__ or by a signal handler
         // (from countdown below) can change the dict here.
-        if (PyDict_Size(obj) != initial) throw Panic("dictionary changed size during iteration");
-        if (remaining == -1) throw Panic("dictionary keys changed during iteration");
+        if (PyDict_Size(obj) != initial) throw Panic(messages::kDictChangedSize);
+        if (remaining == -1) throw Panic(messages::kDictKeysChanged);
         if (!PyDict_Next(obj, &pos, &key_b, &value_b)) break;
         --remaining;
         Ref key = Ref::borrow(key_b), value = Ref::borrow(value_b);
@@ -111,11 +116,11 @@ TrackImages convert_points3D_arg(PyObject* obj) {
         const unsigned long long id = PyLong_AsUnsignedLongLong(index ? index.get() : key.get());
         if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_with_arg_prefix(param);
 
-        if (Py_TYPE(value.get()) != point3d_type()) throw_conversion_error(value.get(), "Point3D", param);
-        std::uint64_t length = 0;
-        const TrackElement* track = point3d_track(value.get(), length);
-        countdown(InterruptCountdown::kObject + length * InterruptCountdown::kEntry);
-        tracks.add_point(track, length);  // `value` is held: its track stays
+        if (Py_TYPE(value.get()) != point3d_type())
+            throw_conversion_error(value.get(), messages::kTargetPoint3D, param);
+        const PackedArray<TrackElement> track = point3d_track(value.get());
+        countdown(InterruptCountdown::kObject + track.size() * InterruptCountdown::kEntry);
+        tracks.add_point(track);  // `value` is held: its track stays
         keys.push_back(id);
     }
     if (keys_may_repeat) tracks.keep_last_of_each_key(keys);
@@ -145,9 +150,9 @@ Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char
                       std::array<const char*, 2> rows_lines, RowDict row_dict) {
     PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "points3D");
     TrackImages tracks = convert_points3D_arg(arg);
-    print_stdout("Computing overlaps...\n");
+    print_stdout(messages::kComputingOverlaps);
     Covisibility cov(std::move(tracks));
-    print_stdout("Done computing overlaps.\n");
+    print_stdout(messages::kDoneOverlaps);
     if (rows_lines[0]) print_stdout(rows_lines[0]);
 
     std::vector<Ref> keys = image_keys(cov);
@@ -203,7 +208,7 @@ PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, Py
             return dict;
         };
         return covisibility_dict(args, nargs, kwnames, "compute_overlap_percentages()",
-                                 {"Computing percentages...\n", "Done computing percentages.\n"}, fractions)
+                                 {messages::kComputingPercentages, messages::kDonePercentages}, fractions)
             .release();
     });
 }
@@ -253,9 +258,7 @@ PyObject* init_module() {
     if (id < 0) throw PyErrAlreadySet{};
     std::int64_t expected = -1;
     if (!g_first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tilu does not support subinterpreters: it can be imported only into the "
-                        "interpreter that imported it first.");
+        PyErr_SetString(PyExc_ImportError, messages::kSubinterpreters);
         throw PyErrAlreadySet{};
     }
     if (g_module) return Py_NewRef(g_module);

@@ -11,6 +11,7 @@
 
 #include "errors.hpp"
 #include "interrupt.hpp"
+#include "messages.hpp"
 #include "system.hpp"
 
 namespace tilu {
@@ -22,10 +23,8 @@ const std::size_t kPageSize = system::page_size();
 // regular file, and an endless file (/dev/zero) must be stoppable too.
 constexpr std::size_t kReadPiece = std::size_t{8} << 20;
 
-// "No such file or directory (os error 2)": the system's description of an
-// errno value followed by its number.
 std::string os_error_text(int errno_value) {
-    return system::error_text(errno_value) + " (os error " + std::to_string(errno_value) + ")";
+    return messages::os_error(system::error_text(errno_value), errno_value);
 }
 
 OsErrorKind os_error_kind(int errno_value) {
@@ -46,7 +45,7 @@ OsErrorKind os_error_kind(int errno_value) {
 }
 
 [[noreturn]] void throw_os_error(int errno_value) {
-    throw OsError{os_error_kind(errno_value), errno_value, os_error_text(errno_value)};
+    throw OsError{os_error_kind(errno_value), os_error_text(errno_value)};
 }
 
 }  // namespace
@@ -113,7 +112,7 @@ private:
 
 FileBuffer read_whole_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
-        throw OsError{OsErrorKind::Other, 0, "file name contained an unexpected NUL byte"};
+        throw OsError{OsErrorKind::Other, messages::kNulInPath};
     const std::string cpath(path);
     int fd;
     while ((fd = system::open_for_reading(cpath)) < 0) {
@@ -185,8 +184,8 @@ void print_stdout(std::string_view text) {
     // exception ends the wait, and the call.
     const int status = write_all(1, text, interrupt_point);
     if (status == 0 || status == EBADF) return;
-    throw Panic(std::string("failed printing to stdout: ") +
-                (status == kWroteNothing ? "failed to write whole buffer" : os_error_text(status)));
+    const std::string reason = status == kWroteNothing ? messages::kStdoutWroteNothing : os_error_text(status);
+    throw Panic(messages::kStdoutFailed + reason);
 }
 
 void print_stderr(std::string_view text) noexcept {

@@ -1,3 +1,4 @@
+// SharedFile: the ranges lent to records, and the pages given back as they go.
 #include "shared_file.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The text forms of numbers, 3-vectors and quaternions.
 #include "text_forms.hpp"
 
 #include <charconv>

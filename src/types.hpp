@@ -1,4 +1,5 @@
-// Small value types shared by the records.
+// Small value types shared by the records (3-vectors, quaternions, 3x3
+// matrices), and the colour record of a 3D point.
 #pragma once
 
 #include <array>

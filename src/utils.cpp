@@ -1,7 +1,8 @@
+// TrackImages, and Covisibility: the tracks numbered and laid out as walks,
+// then counted row by row.
 #include "utils.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -11,13 +12,8 @@
 
 namespace tilu {
 
-void TrackImages::add_point(const void* track, std::uint64_t n) {
-    const auto* bytes = static_cast<const unsigned char*>(track);
-    for (std::uint64_t j = 0; j < n; ++j) {
-        std::uint32_t id;
-        std::memcpy(&id, bytes + 8 * j, sizeof id);
-        image_ids.push_back(id);
-    }
+void TrackImages::add_point(PackedArray<TrackElement> track) {
+    for (std::size_t j = 0; j < track.size(); ++j) image_ids.push_back(track[j].image_id);
     offsets.push_back(image_ids.size());
 }
 

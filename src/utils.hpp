@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "interrupt.hpp"
+#include "packed.hpp"
+#include "point3d.hpp"
 
 namespace tilu {
 
@@ -19,9 +21,8 @@ struct TrackImages {
     std::vector<std::size_t> offsets{0};
 
     std::size_t num_points() const { return offsets.size() - 1; }
-    // Appends one point whose track holds `n` (image id, 2D index) pairs laid
-    // out as in the file; only the image ids are kept.
-    void add_point(const void* track, std::uint64_t n);
+    // Appends one point; of its track only the image ids are kept.
+    void add_point(PackedArray<TrackElement> track);
     // keys[p] is the key point p was given under (its key in the caller's
     // dict). Of the points under one key keeps only the last, as a dict keeps
     // the later of two entries whose keys are equal.

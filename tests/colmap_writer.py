@@ -1,23 +1,15 @@
 """Writers for the three COLMAP binary model files, from explicit values.
 
 Each function returns the bytes of one file so that a test can state, cut or
-corrupt exactly what it feeds to the readers.  All fields are little-endian and
-packed without padding.
+corrupt exactly what it feeds to the readers.  The layouts are colmap_layout's;
+its constants are importable from here too.
 """
 from __future__ import annotations
 
-import struct
 from dataclasses import dataclass, field
 
-NO_POINT3D = 0xFFFFFFFFFFFFFFFF
-
-# model number -> parameter count
-PARAM_COUNTS = {0: 3, 1: 4, 2: 4, 3: 5, 4: 8, 5: 8, 6: 12, 7: 5, 8: 4, 9: 5, 10: 12}
-MODEL_NAMES = {
-    0: "Simple Pinhole", 1: "Pinhole", 2: "Simple Radial", 3: "Radial",
-    4: "OpenCV", 5: "OpenCV Fisheye", 6: "Full OpenCV", 7: "FOV",
-    8: "Simple Radial Fisheye", 9: "Radial Fisheye", 10: "Thin Prism Fisheye",
-}
+from colmap_layout import (CAMERA, COUNT, IMAGE, KEYPOINT, MODEL_NAMES, NO_POINT3D, PARAM,  # noqa: F401
+                           PARAM_COUNTS, POINT3D, TRACK_ENTRY)
 
 
 @dataclass
@@ -53,29 +45,27 @@ class Pt:
 
 
 def camera_record(c: Cam) -> bytes:
-    return struct.pack("<IiQQ", c.camera_id, c.model, c.width, c.height) + struct.pack(
-        f"<{len(c.params)}d", *c.params
-    )
+    return CAMERA.pack(c.camera_id, c.model, c.width, c.height) + b"".join(PARAM.pack(v) for v in c.params)
 
 
 def image_record(i: Img) -> bytes:
-    out = [struct.pack("<I4d3dI", i.image_id, *i.qvec, *i.tvec, i.camera_id)]
+    out = [IMAGE.pack(i.image_id, *i.qvec, *i.tvec, i.camera_id)]
     out.append(i.name_bytes + b"\0")
-    out.append(struct.pack("<Q", len(i.points2D)))
-    out.extend(struct.pack("<2dQ", x, y, pid) for x, y, pid in i.points2D)
+    out.append(COUNT.pack(len(i.points2D)))
+    out.extend(KEYPOINT.pack(*p) for p in i.points2D)
     return b"".join(out)
 
 
 def point_record(p: Pt) -> bytes:
-    out = [struct.pack("<Q3d3Bd", p.point3D_id, *p.xyz, *p.rgb, p.error)]
-    out.append(struct.pack("<Q", len(p.track)))
-    out.extend(struct.pack("<II", img, idx) for img, idx in p.track)
+    out = [POINT3D.pack(p.point3D_id, *p.xyz, *p.rgb, p.error)]
+    out.append(COUNT.pack(len(p.track)))
+    out.extend(TRACK_ENTRY.pack(*entry) for entry in p.track)
     return b"".join(out)
 
 
 def _file(records: list[bytes], count: int | None) -> bytes:
     n = len(records) if count is None else count
-    return struct.pack("<Q", n) + b"".join(records)
+    return COUNT.pack(n) + b"".join(records)
 
 
 def cameras_bin(cams: list[Cam], count: int | None = None) -> bytes:

@@ -1,8 +1,8 @@
 """Helpers shared by the tests, and a reference decoder of the three model files.
 
-The decoder walks the byte layout field by field with struct, as the readers
-must test the fields, and returns the values or raises `Expected` carrying the
-message the native reader has to fail with.
+The decoder walks the layouts of colmap_layout field by field with struct, as
+the readers must test the fields, and returns the values or raises `Expected`
+carrying the message the native reader has to fail with.
 """
 from __future__ import annotations
 
@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from colmap_writer import MODEL_NAMES, PARAM_COUNTS
+from colmap_layout import CAMERA, COUNT, IMAGE, KEYPOINT, MODEL_NAMES, PARAM, PARAM_COUNTS, POINT3D, TRACK_ENTRY
 
 U32_MAX, U64_MAX = 2**32 - 1, 2**64 - 1
 TESTS = Path(__file__).resolve().parent
@@ -128,62 +128,62 @@ class _Cursor:
     def __init__(self, data: bytes):
         self.data, self.pos = data, 0
 
-    def get(self, fmt: str):
-        end = self.pos + struct.calcsize("<" + fmt)
-        if end > len(self.data):
-            raise Expected(oor(end, len(self.data)))
-        (value,) = struct.unpack_from("<" + fmt, self.data, self.pos)
-        self.pos = end
-        return value
+    def fields(self, layout):
+        """The values of one `layout`, each read (and checked) only when asked for."""
+        for code in layout.codes:
+            end = self.pos + struct.calcsize("<" + code)
+            if end > len(self.data):
+                raise Expected(oor(end, len(self.data)))
+            (value,) = struct.unpack_from("<" + code, self.data, self.pos)
+            self.pos = end
+            yield value
 
-    def records(self):
-        for _ in range(self.get("Q")):
-            yield
+    def read(self, layout) -> list:
+        return list(self.fields(layout))
+
+    def count(self) -> int:
+        return self.read(COUNT)[0]
 
 
 def ref_cameras(data: bytes) -> dict:
     c, out = _Cursor(data), {}
-    for _ in c.records():
-        cid, model = c.get("I"), c.get("i")
+    for _ in range(c.count()):
+        head = c.fields(CAMERA)
+        cid, model = next(head), next(head)
         if not -1 <= model <= 10:
             raise Expected("Invalid enum value")
-        width, height = c.get("Q"), c.get("Q")
+        width, height = head
         if model == -1:
             raise Expected("Cannot get params for invalid camera")
-        params = [c.get("d") for _ in range(PARAM_COUNTS[model])]
+        params = [c.read(PARAM)[0] for _ in range(PARAM_COUNTS[model])]
         out[cid] = (cid, MODEL_NAMES[model], width, height, bits(params))
     return out
 
 
 def ref_images(data: bytes) -> dict:
     c, out = _Cursor(data), {}
-    for _ in c.records():
-        iid = c.get("I")
-        qvec = [c.get("d") for _ in range(4)]
-        tvec = [c.get("d") for _ in range(3)]
-        cam = c.get("I")
+    for _ in range(c.count()):
+        iid, qw, qx, qy, qz, tx, ty, tz, cam = c.read(IMAGE)
         zero = data.find(b"\0", c.pos)
         if zero < 0:
             raise Expected(unterminated(len(data)))
         name = data[c.pos:zero].decode("utf-8", "replace")
         c.pos = zero + 1
         xy, ids = [], []
-        for _ in range(c.get("Q")):
-            xy.append(bits([c.get("d"), c.get("d")]))
-            ids.append(c.get("Q"))
-        out[iid] = (iid, cam, name, bits(sum(rotmat(*qvec), [])), bits(tvec), xy, ids)
+        for _ in range(c.count()):
+            x, y, pid = c.read(KEYPOINT)
+            xy.append(bits([x, y]))
+            ids.append(pid)
+        out[iid] = (iid, cam, name, bits(sum(rotmat(qw, qx, qy, qz), [])), bits([tx, ty, tz]), xy, ids)
     return out
 
 
 def ref_points(data: bytes) -> dict:
     c, out = _Cursor(data), {}
-    for _ in c.records():
-        pid = c.get("Q")
-        xyz = [c.get("d") for _ in range(3)]
-        rgb = tuple(c.get("B") for _ in range(3))
-        error = c.get("d")
-        track = [(c.get("I"), c.get("I")) for _ in range(c.get("Q"))]
-        out[pid] = (pid, bits(xyz), rgb, bits([error]), track)
+    for _ in range(c.count()):
+        pid, x, y, z, r, g, b, error = c.read(POINT3D)
+        track = [tuple(c.read(TRACK_ENTRY)) for _ in range(c.count())]
+        out[pid] = (pid, bits([x, y, z]), (r, g, b), bits([error]), track)
     return out
 
 

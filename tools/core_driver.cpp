@@ -1,11 +1,12 @@
 // A driver of the core alone (no Python), for checking the core on other
 // systems (scripts/cross): reads the models named on the command line and
 // prints, for each, counts and digests that cover every field the readers
-// hand out, the text forms of its numbers and its covisibility; then the
-// same for a large images.bin that it writes into SCRATCH_DIR (read in
-// several pieces, its pages handed back as the parse moves on), and the exact
-// messages of a few failures. Its output must be the same byte for byte on
-// every system.
+// hand out, the text forms of its numbers, its covisibility, and what the
+// records compute (rotation and calibration matrices, relative poses, the
+// records' texts); then the same for a large images.bin that it writes into
+// SCRATCH_DIR (read in several pieces, its pages handed back as the parse
+// moves on), and the exact messages of a few failures. Its output must be the
+// same byte for byte on every system.
 //
 // usage: core_driver SCRATCH_DIR MODEL_DIR...
 #include <bit>
@@ -42,6 +43,10 @@ public:
         bytes(b, 8);
     }
     void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
+    void matrix(const Matrix3& m) {
+        for (const auto& row : m)
+            for (double v : row) f64(v);
+    }
     void text(std::string_view s) {
         u64(s.size());
         bytes(s.data(), s.size());
@@ -75,20 +80,31 @@ void add_image(Digest& fields, const Image& img) {
     fields.text(img.name);
     for (double v : {img.rot.v.x, img.rot.v.y, img.rot.v.z, img.rot.s, img.trans.x, img.trans.y, img.trans.z})
         fields.f64(v);
-    fields.u64(img.num_points);
-    for (std::uint64_t i = 0; i < img.num_points; ++i) {
-        const Point2D p = img.point(i);
+    const PackedArray<Point2D> points = img.points2D();
+    fields.u64(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Point2D p = points[i];
         fields.f64(p.x);
         fields.f64(p.y);
         fields.u64(p.point3D_id);
     }
 }
 
+// The relative poses of every ordered pair of two different images among the
+// first kPoseImages of a model, in file order.
+constexpr std::size_t kPoseImages = 50;
+
 void describe_model(const std::string& dir) {
     Digest fields, texts;
     std::uint64_t cameras = 0, images = 0, keypoints = 0, points = 0, track_entries = 0;
     TrackImages tracks;
     std::vector<std::uint64_t> point_ids;
+    // Computed by the records: the calibration matrix (or the failure's
+    // message) of every camera, the rotation matrix of every image, the text
+    // of every camera, image, point and colour.
+    Digest rotations, calibrations, record_texts;
+    std::uint64_t with_k = 0;
+    std::vector<Image> first_images;
 
     auto on_camera = [&](Camera&& c) {
         ++cameras;
@@ -102,6 +118,13 @@ void describe_model(const std::string& dir) {
             fields.f64(c.params[i]);
             texts.text(real(c.params[i]));
         }
+        try {
+            calibrations.matrix(c.calibration_matrix());
+            ++with_k;
+        } catch (const Panic& p) {
+            calibrations.text(p.message);
+        }
+        record_texts.text(c.text());
     };
     auto on_image = [&](Image&& img) {
         ++images;
@@ -112,11 +135,15 @@ void describe_model(const std::string& dir) {
         append_vector3(t, img.trans);
         texts.text(t);
         keypoints += img.num_points;
-        for (std::uint64_t i = 0; i < img.num_points; ++i) {
-            const Point2D p = img.point(i);
+        const PackedArray<Point2D> points = img.points2D();
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const Point2D p = points[i];
             texts.text(real(p.x));
             texts.text(real(p.y));
         }
+        rotations.matrix(img.rotation_matrix());
+        record_texts.text(img.text());
+        if (first_images.size() < kPoseImages) first_images.push_back(std::move(img));
     };
     auto on_point = [&](const Point3DEntry& e) {
         ++points;
@@ -125,16 +152,18 @@ void describe_model(const std::string& dir) {
         for (double v : {p.xyz.x, p.xyz.y, p.xyz.z, p.error}) fields.f64(v);
         const std::uint8_t rgb[3] = {p.color.r, p.color.g, p.color.b};
         fields.bytes(rgb, 3);
-        fields.u64(e.track_length);
-        fields.bytes(e.track_data, e.track_length * sizeof(TrackElement));
-        track_entries += e.track_length;
+        fields.u64(e.track.size());
+        fields.bytes(e.track.data(), e.track.size_bytes());
+        track_entries += e.track.size();
         std::string t;
         append_vector3(t, p.xyz);
         t += ' ';
         append_real(t, p.error);
         texts.text(t);
-        tracks.add_point(e.track_data, e.track_length);
+        tracks.add_point(e.track);
         point_ids.push_back(p.id);
+        record_texts.text(p.text(e.track.size()));
+        record_texts.text(p.color.text());
     };
     read_model(dir, on_camera, on_image, on_point);
 
@@ -162,6 +191,22 @@ void describe_model(const std::string& dir) {
     print_stdout("  fields " + fields.hex() + ", text forms " + texts.hex() + "\n");
     print_stdout("  covisibility: images " + num(cov.num_images()) + ", pairs " + num(pairs) + ", shared " +
                  num(shared_sum) + ", digest " + overlaps.hex() + "\n");
+
+    Digest poses;
+    std::uint64_t ordered_pairs = 0;
+    for (const Image& a : first_images)
+        for (const Image& b : first_images) {
+            if (&a == &b) continue;
+            const RelativePose pose = relative_pose(a, b);
+            poses.matrix(pose.rotation);
+            for (double v : {pose.translation.x, pose.translation.y, pose.translation.z}) poses.f64(v);
+            ++ordered_pairs;
+        }
+    print_stdout("  rotation matrices " + rotations.hex() + ", calibration matrices " + calibrations.hex() +
+                 " (" + num(with_k) + " of " + num(cameras) + " cameras)\n");
+    print_stdout("  relative poses: ordered pairs of the first " + num(first_images.size()) + " images " +
+                 num(ordered_pairs) + ", digest " + poses.hex() + "\n");
+    print_stdout("  record texts " + record_texts.hex() + "\n");
 }
 
 std::string_view kind_name(OsErrorKind kind) {
@@ -197,11 +242,9 @@ void write_large_images_file(const std::string& path, std::uint32_t count) {
         bytes += "image_" + std::to_string(i) + ".jpg";
         bytes += '\0';
         put(std::uint64_t{200});
-        for (int k = 0; k < 200; ++k) {
-            put(static_cast<double>(next() % 4000) / 3.0);
-            put(static_cast<double>(next() % 3000) / 7.0);
-            put(next() % 3 == 0 ? ~std::uint64_t{0} : next() % 100000);
-        }
+        for (int k = 0; k < 200; ++k)  // a braced list is evaluated left to right
+            put(Point2D{static_cast<double>(next() % 4000) / 3.0, static_cast<double>(next() % 3000) / 7.0,
+                        next() % 3 == 0 ? kNoPoint3D : next() % 100000});
     }
     write_file(path, bytes);
 }

@@ -2,17 +2,15 @@
 // it: the types, and new objects made from records.
 #pragma once
 
-#include <cstdint>
-
-#include "python_helpers.hpp"
+#include "packed.hpp"
+#include "point3d.hpp"
+#include "py_ref.hpp"
 
 namespace tilu {
 
 struct Camera;
 struct Color;
 struct Image;
-struct Point3DEntry;
-struct TrackElement;
 
 // The types of the classes, made on first use and kept for the process.
 PyTypeObject* camera_type();
@@ -26,7 +24,7 @@ Ref new_point3d_object(const Point3DEntry& entry);
 // A new Color object at every call (Point3D.color).
 Ref new_color_object(const Color& color);
 
-// The track of a Point3D object (which must be one): `length` packed entries.
-const TrackElement* point3d_track(PyObject* point, std::uint64_t& length);
+// The track of a Point3D object (which must be one).
+PackedArray<TrackElement> point3d_track(PyObject* point);
 
 }  // namespace tilu
