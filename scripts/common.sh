@@ -99,3 +99,44 @@ prepare_venv() {
   pip_q "$VPY" --upgrade pip >/dev/null
   pip_q "$VPY" "$ROOT[$extras]"
 }
+
+# debian_sources DIR PKG...: the original tarball (*.orig.tar.*) of each Debian
+# source package PKG, of sid or trixie, downloaded into DIR once: the newest
+# version whose tarball the mirror serves (a mirror may lack some). apt works
+# from a list of sources and a state of its own (in $TILU_PLATFORMS/apt), so
+# the system's apt setup stays as it is.
+TILU_PLATFORMS="${TILU_PLATFORMS:-${XDG_CACHE_HOME:-$HOME/.cache}/tilu-platforms}"
+debian_sources() {
+  local dir="$1" apt="$TILU_PLATFORMS/apt" p version; shift
+  local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+              -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt" -o APT::Sandbox::User=root)
+  mkdir -p "$dir" "$apt/lists/partial" "$apt/archives/partial"
+  (
+    flock 9
+    printf 'deb-src http://deb.debian.org/debian %s main\n' sid trixie >"$apt/sources.list.new"
+    if ! cmp -s "$apt/sources.list.new" "$apt/sources.list" || [ -z "$(ls "$apt/lists" | grep -v partial)" ]; then
+      mv "$apt/sources.list.new" "$apt/sources.list"
+      apt-get -qq "${opts[@]}" -o 'Acquire::Check-Valid-Until=false' update || exit 1
+    fi
+    for p in "$@"; do
+      for version in $(apt-cache "${opts[@]}" showsrc "$p" | sed -n 's/^Version: //p' | sort -ruV); do
+        ls "$dir/${p}"_*.orig.tar.* >/dev/null 2>&1 && break
+        # The tarball may come when the rest of the source package does not.
+        (cd "$dir" && apt-get -qq "${opts[@]}" source --download-only "$p=$version" >/dev/null 2>&1) || true
+      done
+      ls "$dir/${p}"_*.orig.tar.* >/dev/null 2>&1 || { echo "no source of $p from Debian" >&2; exit 1; }
+    done
+  ) 9>"$TILU_PLATFORMS/apt.lock"
+}
+
+# wine_env: wine (Debian's wine64, 8.0) ready to run Windows programs, with a
+# prefix of its own made once per machine in $TILU_PLATFORMS/wine.
+wine_env() {
+  need_packages wine64 || return 1
+  export WINEPREFIX="$TILU_PLATFORMS/wine" WINEDEBUG=-all
+  mkdir -p "$TILU_PLATFORMS"
+  (
+    flock 9
+    [ -d "$WINEPREFIX" ] || wine cmd /c exit >/dev/null 2>&1 || true  # makes the prefix
+  ) 9>"$TILU_PLATFORMS/wine.lock"
+}

@@ -16,8 +16,12 @@
 #include <limits>
 
 #if defined(__linux__)
-#include <linux/random.h>
 #include <sys/syscall.h>
+// getrandom(2)'s flag, from the kernel's <linux/random.h>; not included, as
+// it needs the kernel's headers, which musl systems do not always have.
+#ifndef GRND_NONBLOCK
+#define GRND_NONBLOCK 0x0001
+#endif
 #endif
 #if defined(__GLIBC__)
 #include <malloc.h>

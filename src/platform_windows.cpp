@@ -71,7 +71,15 @@ int open_for_reading(const std::string& path) noexcept {
     std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
     ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), utf8_size, wide.data(), wide_size);
     const int fd = ::_wopen(wide.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT | _O_SEQUENTIAL);
-    return fd < 0 ? -errno : fd;
+    if (fd >= 0) return fd;
+    const int error = errno;
+    // Windows refuses to open a directory with "access denied"; POSIX systems
+    // say what it is (EISDIR, which the C runtime defines too).
+    if (error == EACCES) {
+        const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return -EISDIR;
+    }
+    return -error;
 }
 
 std::uint64_t regular_file_size(int fd) noexcept {

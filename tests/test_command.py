@@ -20,6 +20,7 @@ from pathlib import Path
 
 import pytest
 
+import platforms
 import tilu
 from colmap_writer import Cam, Img, Pt, cameras_bin, images_bin, points3D_bin
 from helpers import SHARED_COLMAP, requires_shared
@@ -35,9 +36,14 @@ def find_command() -> Path | None:
 
 
 COMMAND = find_command()
-pytestmark = pytest.mark.skipif(
-    COMMAND is None or importlib.util.find_spec("tilu_cli") is None,
-    reason=f"the tilu command is not installed beside {sys.executable} (tilu imported through PYTHONPATH?)")
+pytestmark = pytest.mark.skipif(importlib.util.find_spec("tilu_cli") is None,
+                                reason="tilu_cli is not installed (tilu imported through PYTHONPATH?)")
+# pip installs the console script beside the interpreter; one that installs a
+# wheel for another platform into a folder (--target) makes a script for its
+# own system, so there the command is run as `python -m tilu_cli`.
+VIAS = [pytest.param("command", marks=pytest.mark.skipif(
+            COMMAND is None, reason=f"the console script tilu is not installed beside {sys.executable}")),
+        "module"]
 
 SAMPLE = Path(__file__).resolve().parents[1] / "sample" / "sparse"
 needs_sample = pytest.mark.skipif(not SAMPLE.is_dir(), reason="sample model not found")
@@ -46,8 +52,6 @@ try:
 except ImportError:
     matplotlib = None
 needs_matplotlib = pytest.mark.skipif(matplotlib is None, reason="matplotlib is not installed (extra 'plot')")
-needs_fifo = pytest.mark.skipif(not hasattr(os, "mkfifo") or sys.platform == "win32",
-                                reason="needs a FIFO and SIGINT (POSIX)")
 MODELS = [
     pytest.param(SAMPLE, marks=needs_sample, id="sample"),
     pytest.param(SHARED_COLMAP / "sfm_10_images", marks=requires_shared, id="sfm_10_images"),
@@ -56,7 +60,7 @@ MODELS = [
 
 
 def argv(via: str = "command") -> list[str]:
-    return [str(COMMAND)] if via == "command" else [sys.executable, "-m", "tilu_cli"]
+    return [str(COMMAND)] if via == "command" and COMMAND else [sys.executable, "-m", "tilu_cli"]
 
 
 def run(*args, cwd, via="command", env=None) -> subprocess.CompletedProcess:
@@ -120,7 +124,7 @@ def strict_json(text: str) -> dict:
     return json.loads(text, parse_constant=refuse)
 
 
-@pytest.mark.parametrize("via", ["command", "module"])
+@pytest.mark.parametrize("via", VIAS)
 @pytest.mark.parametrize("model", MODELS)
 def test_info_json_are_the_sums_over_the_model(model, via, tmp_path):
     proc = run("info", model, "--json", cwd=tmp_path, via=via)
@@ -388,7 +392,8 @@ def test_pairs_that_cannot_be_written_end_with_status_1(names, output, message, 
     assert proc.stderr.splitlines()[-1] == f"tilu pairs: {message}"
 
 
-@needs_fifo
+@platforms.needs_fifo
+@platforms.needs_sigint
 @pytest.mark.parametrize("command", SUBCOMMANDS, ids=" ".join)
 def test_ctrl_c_ends_with_status_130(command, tmp_path):
     model = tmp_path / "model"
@@ -404,7 +409,7 @@ def test_ctrl_c_ends_with_status_130(command, tmp_path):
 
 # --------------------------------------------------------------- help, version
 
-@pytest.mark.parametrize("via", ["command", "module"])
+@pytest.mark.parametrize("via", VIAS)
 @pytest.mark.parametrize("sub", ["", "info", "pairs", "heatmap"])
 def test_help_shows_an_example(sub, via, tmp_path):
     proc = run(*sub.split(), "--help", cwd=tmp_path, via=via)
@@ -414,7 +419,7 @@ def test_help_shows_an_example(sub, via, tmp_path):
     assert example.startswith(f"  tilu {sub or 'info'} path/to/sparse/0")
 
 
-@pytest.mark.parametrize("via", ["command", "module"])
+@pytest.mark.parametrize("via", VIAS)
 def test_version_is_the_installed_one(via, tmp_path):
     proc = run("--version", cwd=tmp_path, via=via)
     assert (proc.returncode, proc.stdout) == (0, f"tilu {importlib.metadata.version('tilu')}\n")

@@ -8,6 +8,7 @@ from pathlib import Path
 
 import pytest
 
+import platforms
 from helpers import run_python, start_python, wait_python
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -60,7 +61,8 @@ def break_model(model, failure):
     pytest.param("unreadable", 1, "cannot read the model {}: Is a directory (os error 21)", id="unreadable"),
     pytest.param("malformed", 1, "cannot use the model {}: range end index 8 out of range for slice of length 3",
                  id="malformed"),
-    pytest.param("interrupted", 130, "interrupted while working on the model {}", id="ctrl-c"),
+    pytest.param("interrupted", 130, "interrupted while working on the model {}", id="ctrl-c",
+                 marks=[platforms.needs_fifo, platforms.needs_sigint]),
 ])
 def test_failures_end_with_one_line_naming_the_model(script, failure, status, last_line, tmp_path):
     model = tmp_path / "model"
