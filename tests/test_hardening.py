@@ -326,8 +326,9 @@ def test_memory_goes_back_when_a_model_is_dropped(model, tmp_path):
     assert kb["loaded1"] - kb["before"] > 24 * 1024, kb
     assert kb["dropped1"] - kb["before"] < 4 * 1024, kb
     assert kb["dropped3"] - kb["dropped2"] < 4 * 1024, kb
-    for run in (2, 3):
-        assert kb[f"peak{run}"] - kb["before"] <= (kb["peak1"] - kb["before"]) * 1.05, kb
+    for run in (2, 3):  # (qemu-user's translated code may first show in a later run)
+        assert (kb[f"peak{run}"] - kb["before"]
+                <= (kb["peak1"] - kb["before"]) * 1.05 + platforms.RSS_NOISE_MB * 1024), kb
 
 
 # --- threads and subinterpreters --------------------------------------------------
