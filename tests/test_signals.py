@@ -416,7 +416,8 @@ try:
 except BaseException as e:
     outcome = f"{type(e).__name__}: {e}"
 signal.signal(signal.SIGALRM, signal.SIG_IGN)  # the handler may have armed the timer once more
-print("child" if forked == [0] else "parent" if forked else "no fork", outcome, flush=True)
+who = "child" if forked == [0] else "parent" if forked else "no fork"
+os.write(1, f"{who} {outcome}\n".encode())  # one write: the two processes share the pipe
 if forked == [0]:
     os._exit(0)
 if forked:
