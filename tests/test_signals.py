@@ -465,14 +465,17 @@ found, runs = [], []
 
 def meddle(signum, frame):
     # What a handler can find of the call's work through the garbage collector:
-    # a new dict of identifiers, which it empties unless it is the whole result
-    # (which the handler may also see once the call has returned).
+    # new dicts of identifiers, which it empties. Once the whole result shows,
+    # the call has returned (the result is made last, with no look for signals
+    # after it): then its rows may show too, and the handler leaves them.
     runs.append(1)
-    for o in gc.get_objects():
-        if (type(o) is dict and id(o) not in mine and o and all(type(k) is int for k in o)
-                and summary(o) != want):
-            found.append(len(o))
-            o.clear()
+    new = [o for o in gc.get_objects()
+           if type(o) is dict and id(o) not in mine and o and all(type(k) is int for k in o)]
+    if any(summary(o) == want for o in new):
+        return
+    for o in new:
+        found.append(len(o))
+        o.clear()
     signal.setitimer(signal.ITIMER_REAL, 1e-3)  # one timer at a time: no handler inside itself
 
 signal.signal(signal.SIGALRM, meddle)
