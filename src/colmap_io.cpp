@@ -146,7 +146,7 @@ void parse_images(SharedFile& file, ImageSink sink) {
 }
 
 void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink,
-                    FileBuffer* source) {
+                    PageBuffer* source) {
     Cursor c(data, size);
     InterruptCountdown countdown;
     const std::uint64_t count = c.u64();
@@ -168,7 +168,7 @@ void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sin
 }
 
 void read_cameras_file(std::string_view path, CameraSink sink) {
-    const FileBuffer file = read_whole_file(path);
+    const PageBuffer file = read_whole_file(path);
     parse_cameras(file.data(), file.size(), sink);
 }
 
@@ -178,7 +178,7 @@ void read_images_file(std::string_view path, ImageSink sink) {
 }
 
 void read_points3D_file(std::string_view path, Point3DSink sink) {
-    FileBuffer file = read_whole_file(path);
+    PageBuffer file = read_whole_file(path);
     parse_points3D(file.data(), file.size(), sink, &file);
 }
 

@@ -35,7 +35,7 @@ using Point3DSink = FunctionRef<void(const Point3DEntry&)>;
 // parsing has got.
 void parse_cameras(const unsigned char* data, std::size_t size, CameraSink sink);
 void parse_points3D(const unsigned char* data, std::size_t size, Point3DSink sink,
-                    FileBuffer* source = nullptr);
+                    PageBuffer* source = nullptr);
 // Reads the bytes of `file`, telling it after every record how far parsing
 // has got. Each image's keypoints stay in the file, lent to the image.
 void parse_images(SharedFile& file, ImageSink sink);

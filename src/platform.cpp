@@ -52,14 +52,14 @@ OsErrorKind os_error_kind(int errno_value) {
 
 // --- files ---------------------------------------------------------------------
 
-FileBuffer::FileBuffer(FileBuffer&& other) noexcept
+PageBuffer::PageBuffer(PageBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)),
       discarded_(std::exchange(other.discarded_, 0)) {}
 
-FileBuffer& FileBuffer::operator=(FileBuffer&& other) noexcept {
-    FileBuffer tmp(std::move(other));
+PageBuffer& PageBuffer::operator=(PageBuffer&& other) noexcept {
+    PageBuffer tmp(std::move(other));
     std::swap(data_, tmp.data_);
     std::swap(size_, tmp.size_);
     std::swap(capacity_, tmp.capacity_);
@@ -67,24 +67,31 @@ FileBuffer& FileBuffer::operator=(FileBuffer&& other) noexcept {
     return *this;
 }
 
-FileBuffer::~FileBuffer() {
+PageBuffer::~PageBuffer() {
     if (data_) system::unmap_pages(data_, capacity_);
 }
 
-void FileBuffer::grow(std::size_t capacity) {
+void PageBuffer::grow(std::size_t capacity) {
     capacity = (capacity + kPageSize - 1) / kPageSize * kPageSize;
     void* p = data_ ? system::grow_pages(data_, capacity_, capacity) : system::map_pages(capacity);
     if (!p) throw std::bad_alloc();
     data_ = static_cast<unsigned char*>(p);
     capacity_ = capacity;
+    // Each fault of a page costs about as much as reading the page from the
+    // page cache; a large page takes the place of 512 faults.
+    system::advise_large_pages(data_, capacity_, true);
 }
 
-void FileBuffer::release_pages(std::size_t begin, std::size_t end) noexcept {
+void PageBuffer::filled() noexcept {
+    if (data_) system::advise_large_pages(data_, capacity_, false);
+}
+
+void PageBuffer::release_pages(std::size_t begin, std::size_t end) noexcept {
     // Advice only: if refused, the pages stay until the buffer goes.
     system::discard_pages(data_ + begin, end - begin);
 }
 
-void FileBuffer::discard_pages_before(std::size_t offset) {
+void PageBuffer::discard_pages_before(std::size_t offset) {
     // discarded_ only ever holds page boundaries.
     const std::size_t end = offset / kPageSize * kPageSize;
     release_pages(discarded_, end);
@@ -110,7 +117,7 @@ private:
 
 }  // namespace
 
-FileBuffer read_whole_file(std::string_view path) {
+PageBuffer read_whole_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
         throw OsError{OsErrorKind::Other, messages::kNulInPath};
     const std::string cpath(path);
@@ -125,18 +132,18 @@ FileBuffer read_whole_file(std::string_view path) {
     // its end.
     const std::uint64_t guess = std::min<std::uint64_t>(system::regular_file_size(fd),
                                                          std::numeric_limits<std::size_t>::max() / 2);
-    FileBuffer buf;
-    buf.grow(static_cast<std::size_t>(guess) + 1);  // one byte more, so that the end shows without a regrow
+    PageBuffer buf;
+    buf.room(static_cast<std::size_t>(guess) + 1);  // one byte more, so that the end shows without a regrow
     // Each piece is read at its offset in the file: a signal handler that runs
     // between pieces may fork, and the child then shares the descriptor's
     // offset. A file without positions (a FIFO) is read as a stream.
     bool positional = true;
     for (;;) {
-        if (buf.size_ == buf.capacity_) buf.grow(buf.capacity_ * 2);
+        unsigned char* into = buf.room(1);
         interrupt_point();
-        const std::size_t piece = std::min(buf.capacity_ - buf.size_, kReadPiece);
-        unsigned char* into = buf.data_ + buf.size_;
-        std::ptrdiff_t got = positional ? system::read_at(fd, into, piece, buf.size_) : system::read(fd, into, piece);
+        const std::size_t piece = std::min(buf.capacity() - buf.size(), kReadPiece);
+        const std::size_t offset = buf.size();
+        std::ptrdiff_t got = positional ? system::read_at(fd, into, piece, offset) : system::read(fd, into, piece);
         if (got == -ESPIPE && positional) {
             positional = false;
             got = system::read(fd, into, piece);
@@ -146,7 +153,7 @@ FileBuffer read_whole_file(std::string_view path) {
             throw_os_error(static_cast<int>(-got));
         }
         if (got == 0) break;
-        buf.size_ += static_cast<std::size_t>(got);
+        buf.commit(static_cast<std::size_t>(got));
     }
     return buf;
 }

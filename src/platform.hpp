@@ -7,27 +7,43 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace tilu {
 
-// A whole file in memory, in pages of its own (an anonymous mapping; on
-// Windows, pages of VirtualAlloc). As a parser moves forward it hands back the
-// pages it has passed, so that the records built from a large file do not sit
-// in memory beside all of it.
-class FileBuffer {
+// Bytes in pages of their own (an anonymous mapping; on Windows, pages of
+// VirtualAlloc): a whole file, or an array built up record by record
+// (PageArray). Growing moves no byte where the system can remap pages
+// (Linux). A large buffer asks for the system's large pages while it is being
+// filled (fewer page faults; Linux's transparent huge pages). As a reader
+// moves forward it hands back the pages it has passed, so that the records
+// built from a large file do not sit in memory beside all of it.
+class PageBuffer {
 public:
-    FileBuffer() = default;
-    FileBuffer(FileBuffer&& other) noexcept;
-    FileBuffer& operator=(FileBuffer&& other) noexcept;
-    FileBuffer(const FileBuffer&) = delete;
-    FileBuffer& operator=(const FileBuffer&) = delete;
-    ~FileBuffer();
+    PageBuffer() = default;
+    PageBuffer(PageBuffer&& other) noexcept;
+    PageBuffer& operator=(PageBuffer&& other) noexcept;
+    PageBuffer(const PageBuffer&) = delete;
+    PageBuffer& operator=(const PageBuffer&) = delete;
+    ~PageBuffer();
 
     const unsigned char* data() const { return data_; }
+    unsigned char* data() { return data_; }
     std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+
+    // Room for at least `bytes` bytes after size(), growing the buffer (at
+    // least doubling it) when it has less; throws std::bad_alloc when the
+    // system refuses. Returns data() + size().
+    unsigned char* room(std::size_t bytes) {
+        if (bytes > capacity_ - size_) grow(std::max(size_ + bytes, 2 * capacity_));
+        return data_ + size_;
+    }
+    // The next `bytes` bytes of the room are filled.
+    void commit(std::size_t bytes) { size_ += bytes; }
 
     // A multiple of any page size: pages are handed back in runs of at least
     // this many bytes, each run a system call.
@@ -41,12 +57,17 @@ public:
     }
 
     // Gives the pages of [begin, end) back to the system; both are multiples
-    // of page_size() and end <= the rounded-up size. The bytes there must
-    // not be read again.
+    // of page_size() and end <= capacity(). The bytes there must not be read
+    // again.
     void release_pages(std::size_t begin, std::size_t end) noexcept;
 
+    // The buffer is filled, and its pages will now go back a few at a time
+    // (a record's keypoints when the record goes): from here on the system
+    // keeps it in pages of the ordinary size, so that it does not gather the
+    // pages of records that remain into large pages again.
+    void filled() noexcept;
+
 private:
-    friend FileBuffer read_whole_file(std::string_view path);
     void discard_pages_before(std::size_t offset);
     void grow(std::size_t capacity);
 
@@ -68,7 +89,7 @@ void return_free_heap_memory() noexcept;
 // open or read failures), or what interrupt_point() throws: it is called
 // while opening or reading waits and a signal comes (EINTR), and between
 // pieces of the file.
-FileBuffer read_whole_file(std::string_view path);
+PageBuffer read_whole_file(std::string_view path);
 
 // Writes `text` whole to the standard output (file descriptor 1), past any
 // buffering of the interpreter. A closed stream drops the text; any other

@@ -66,6 +66,14 @@ void discard_pages(void* pages, std::size_t size) noexcept {
 #endif
 }
 
+void advise_large_pages(void* pages, std::size_t size, bool large) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    ::madvise(pages, size, large ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);  // refused where there are none
+#else
+    (void)pages, (void)size, (void)large;
+#endif
+}
+
 void trim_heap() noexcept {
 #if defined(__GLIBC__)
     ::malloc_trim(0);

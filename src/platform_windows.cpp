@@ -60,6 +60,9 @@ void discard_pages(void* pages, std::size_t size) noexcept {
     ::VirtualFree(pages, size, MEM_DECOMMIT);
 }
 
+// Large pages on Windows need a privilege that processes lack by default.
+void advise_large_pages(void*, std::size_t, bool) noexcept {}
+
 void trim_heap() noexcept {}  // the Windows heap decommits large free blocks on its own
 
 // --- files and the standard streams ------------------------------------------------

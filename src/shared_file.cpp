@@ -7,17 +7,17 @@
 
 namespace tilu {
 
-SharedFile::SharedFile(FileBuffer&& buffer, const unsigned char* data, std::size_t size)
+SharedFile::SharedFile(PageBuffer&& buffer, const unsigned char* data, std::size_t size)
     : buffer_(std::move(buffer)), data_(data), size_(size), page_(page_size()) {}
 
-SharedFile::Reader::Reader(FileBuffer&& buffer) {
+SharedFile::Reader::Reader(PageBuffer&& buffer) {
     const unsigned char* data = buffer.data();  // the mapping moves with the buffer
     const std::size_t size = buffer.size();
     file_ = new SharedFile(std::move(buffer), data, size);
 }
 
 SharedFile::Reader::Reader(const unsigned char* data, std::size_t size)
-    : file_(new SharedFile(FileBuffer(), data, size)) {}
+    : file_(new SharedFile(PageBuffer(), data, size)) {}
 
 SharedFile::Reader::~Reader() { file_->end_parse(); }
 
@@ -67,7 +67,7 @@ void SharedFile::release(std::size_t begin, std::size_t end) noexcept {
         pending_begin_ = begin;
         pending_end_ = end;
     }
-    if (pending_end_ - pending_begin_ >= FileBuffer::kDiscardBatch) {
+    if (pending_end_ - pending_begin_ >= PageBuffer::kDiscardBatch) {
         buffer_.release_pages(pending_begin_, pending_end_);
         pending_begin_ = pending_end_ = 0;
     }
@@ -75,6 +75,7 @@ void SharedFile::release(std::size_t begin, std::size_t end) noexcept {
 
 void SharedFile::end_parse() noexcept {
     parsed_ = SIZE_MAX;
+    buffer_.filled();
     drop_user();
 }
 

@@ -27,7 +27,7 @@ public:
     public:
         // The file in `buffer`; its pages go back to the system as they are
         // given up.
-        explicit Reader(FileBuffer&& buffer);
+        explicit Reader(PageBuffer&& buffer);
         // The `size` bytes at `data`, which the caller keeps until every span
         // lent from them is gone (tests, fuzzing); nothing is handed back.
         Reader(const unsigned char* data, std::size_t size);
@@ -61,13 +61,13 @@ private:
         bool live;
     };
 
-    SharedFile(FileBuffer&& buffer, const unsigned char* data, std::size_t size);
+    SharedFile(PageBuffer&& buffer, const unsigned char* data, std::size_t size);
     void give_back(std::size_t index) noexcept;
     void end_parse() noexcept;
     void release(std::size_t begin, std::size_t end) noexcept;
     void drop_user() noexcept;
 
-    FileBuffer buffer_;  // empty when the bytes are the caller's
+    PageBuffer buffer_;  // empty when the bytes are the caller's
     const unsigned char* data_;
     std::size_t size_;
     std::size_t page_;

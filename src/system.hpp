@@ -28,6 +28,12 @@ void unmap_pages(void* pages, std::size_t size) noexcept;
 // Advice that the `size` bytes at `pages` (whole pages) will not be read
 // again: the system may take them back.
 void discard_pages(void* pages, std::size_t size) noexcept;
+// Advice on the `size` bytes of pages at `pages`: `large`, that they are about
+// to be filled front to back, so that the system may back them with large
+// pages where it has them (Linux: transparent huge pages); not `large`, that
+// they will go back a few at a time, so that it keeps them in ordinary pages.
+// Elsewhere nothing.
+void advise_large_pages(void* pages, std::size_t size, bool large) noexcept;
 
 // Hands the free memory of the C allocator's heap back to the system where
 // the allocator does that on request; elsewhere nothing.

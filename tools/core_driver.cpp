@@ -286,11 +286,11 @@ void describe_failures(const std::string& scratch, const std::string& dir) {
                    [&] { read_model(dir + "/no_such_dir", [](Camera&&) {}, no_images, no_points); });
     expect_failure("NUL in the path",
                    [&] { read_cameras_file(std::string("cameras\0.bin", 12), [](Camera&&) {}); });
-    const FileBuffer images = read_whole_file(dir + "/images.bin");
+    const PageBuffer images = read_whole_file(dir + "/images.bin");
     const std::string_view images_bytes(reinterpret_cast<const char*>(images.data()), images.size());
     write_file(scratch + "/half_images.bin", images_bytes.substr(0, images_bytes.size() / 2));
     expect_failure("images.bin cut in half", [&] { read_images_file(scratch + "/half_images.bin", no_images); });
-    const FileBuffer points = read_whole_file(dir + "/points3D.bin");
+    const PageBuffer points = read_whole_file(dir + "/points3D.bin");
     const std::string_view points_bytes(reinterpret_cast<const char*>(points.data()), points.size());
     write_file(scratch + "/short_points3D.bin", points_bytes.substr(0, points_bytes.size() - 1));
     expect_failure("points3D.bin less its last byte",
