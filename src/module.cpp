@@ -2,6 +2,7 @@
 // counting are done by the core (colmap_io, utils); arguments, failures,
 // values and dicts by the Python helpers (py_args, py_errors, py_values,
 // py_dicts); the record objects by the record classes (py_records.hpp).
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -27,22 +28,15 @@ using Args = PyObject* const*;
 
 // --- read_cameras_bin, read_images_bin, read_points3D_bin, read_reconstruction_bin ---
 
-// Sinks that set each record into `dict` under its identifier, so that of
-// two records with the same identifier the later one stays.
-auto cameras_into(PyObject* dict) {
-    return [into = DictFiller(dict)](Camera&& cam) mutable {
-        into.set(py_uint(cam.camera_id), new_camera_object(std::move(cam)));
-    };
+// Sinks that add each record's object to `into` under its identifier.
+auto cameras_into(SortedDict& into) {
+    return [&into](Camera&& cam) { into.add(cam.camera_id, new_camera_object(std::move(cam))); };
 }
-auto images_into(PyObject* dict) {
-    return [into = DictFiller(dict)](Image&& img) mutable {
-        into.set(py_uint(img.image_id), new_image_object(std::move(img)));
-    };
+auto images_into(SortedDict& into) {
+    return [&into](Image&& img) { into.add(img.image_id, new_image_object(std::move(img))); };
 }
-auto points3D_into(PyObject* dict) {
-    return [into = DictFiller(dict)](const Point3DEntry& e) mutable {
-        into.set(py_uint(e.point.id), new_point3d_object(e));
-    };
+auto points3D_into(SortedDict& into) {
+    return [&into](const Point3DEntry& e) { into.add(e.point.id, new_point3d_object(e)); };
 }
 
 // A function reading the model file at its argument into a dict: `read` is the
@@ -52,8 +46,9 @@ PyObject* read_file_into_dict(PyObject*, Args args, Py_ssize_t nargs, PyObject* 
     return guarded([&] {
         PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "path");
         const std::string_view path = convert_path_arg(arg, "path");
-        Ref dict = new_hidden_dict();
-        read(path, sink_into(dict.get()));
+        SortedDict records;
+        read(path, sink_into(records));
+        Ref dict = records.finish();
         reveal_dict(dict.get());
         return dict.release();
     });
@@ -70,10 +65,11 @@ PyObject* read_reconstruction_bin(PyObject*, Args args, Py_ssize_t nargs, PyObje
     return guarded([&] {
         PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_reconstruction_bin()", "path");
         const std::string_view dir = convert_path_arg(arg, "path");
-        Ref cameras = new_hidden_dict(), images = new_hidden_dict(), points = new_hidden_dict();
-        read_model(dir, cameras_into(cameras.get()), images_into(images.get()), points3D_into(points.get()));
-        for (const Ref* dict : {&cameras, &images, &points}) reveal_dict(dict->get());
-        return Ref::check(PyTuple_Pack(3, cameras.get(), images.get(), points.get())).release();
+        SortedDict cameras, images, points;
+        read_model(dir, cameras_into(cameras), images_into(images), points3D_into(points));
+        const Ref dicts[] = {cameras.finish(), images.finish(), points.finish()};
+        for (const Ref& dict : dicts) reveal_dict(dict.get());
+        return Ref::check(PyTuple_Pack(3, dicts[0].get(), dicts[1].get(), dicts[2].get())).release();
     });
 }
 
@@ -139,7 +135,7 @@ std::vector<Ref> image_keys(const Covisibility& cov) {
 // argument, writes the first two progress lines around the counting (and
 // `rows_lines`, if any, around making the rows), then builds
 // {image: row_dict(row, keys)} leaving out the images for which row_dict
-// returns nothing. The images come in the order the tracks first name them.
+// returns nothing. The images come in ascending order of identifier.
 //
 // Signal handlers run between rows: the rows wait, hidden from the garbage
 // collector, in a C++ array, and go into the result only once all are made,
@@ -165,19 +161,27 @@ Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char
     }
     if (rows_lines[1]) print_stdout(rows_lines[1]);
     Ref result = new_dict(cov.num_images());
-    for (std::uint32_t image : cov.first_seen()) {
-        if (!rows[image]) continue;
-        reveal_dict(rows[image].get());
-        dict_set(result.get(), keys[image], rows[image]);
+    for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
+        if (!rows[a]) continue;
+        reveal_dict(rows[a].get());
+        dict_set(result.get(), keys[a], rows[a]);
     }
     return result;
 }
 
 PyObject* compute_overlaps(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
+        // The row's own image first, then the others in ascending order: the
+        // own one goes in where it belongs among them.
         auto counts = [](std::span<const Shared> row, const std::vector<Ref>& keys) {
             Ref dict = new_hidden_dict(row.size());
-            for (Shared e : row) dict_set(dict.get(), keys[e.image], py_uint(e.count));
+            const Shared own = row[0];
+            const auto later = std::find_if(row.begin() + 1, row.end(),
+                                            [&](Shared e) { return e.image > own.image; });
+            auto set = [&](Shared e) { dict_set(dict.get(), keys[e.image], py_uint(e.count)); };
+            std::for_each(row.begin() + 1, later, set);
+            set(own);
+            std::for_each(later, row.end(), set);
             return dict;
         };
         return covisibility_dict(args, nargs, kwnames, "compute_overlaps()", {}, counts).release();

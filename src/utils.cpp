@@ -256,13 +256,11 @@ Covisibility::Covisibility(TrackImages&& tracks) {
             const std::size_t end = std::min(total, begin + kBlock);
             countdown((end - begin) * InterruptCountdown::kEntry);
             for (std::size_t i = begin; i < end; ++i)
-                if (index.add(ids[i])) first_seen_.push_back(ids[i]);
+                if (index.add(ids[i])) image_ids_.push_back(ids[i]);
         }
-        image_ids_ = first_seen_;
         std::sort(image_ids_.begin(), image_ids_.end());
         index.renumber(image_ids_, countdown);
         countdown_ = countdown;
-        for (std::uint32_t& image : first_seen_) image = index(image);
         const std::size_t n = image_ids_.size();
         seen_by_.assign(n, 0);
         last.assign(n, 0);
@@ -339,6 +337,10 @@ void Covisibility::count_row(std::uint32_t a) {
             }
             countdown(static_cast<std::size_t>(s - (later + walks_[w])) + 1);
         }
+        // In increasing order, as the branch above lists them: n log n for
+        // the n images, against at least n entries counted.
+        std::sort(touched, touched + n);
+        countdown(n);
     }
 
     Shared* out = row_.data();

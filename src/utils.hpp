@@ -65,8 +65,6 @@ public:
 
     std::size_t num_images() const { return image_ids_.size(); }
     std::uint32_t image_id(std::uint32_t image) const { return image_ids_[image]; }
-    // The images in the order in which the tracks first name them.
-    std::span<const std::uint32_t> first_seen() const { return first_seen_; }
 
     // Counts row `a`; rows are counted in increasing order from 0, each once.
     // Then row() is `a` itself with the number of points that see it (at
@@ -102,7 +100,6 @@ private:
     std::uint32_t new_chunk(Queue& q);
 
     std::vector<std::uint32_t> image_ids_;    // image -> identifier, increasing
-    std::vector<std::uint32_t> first_seen_;
     std::vector<std::uint32_t> seen_by_;      // image -> points seeing it
     // Every point seeing two images or more: its images but the smallest,
     // then kEnd; the points grouped by their smallest image.

@@ -67,11 +67,13 @@ def expected(fn, tracks):
 
 
 def assert_result(fn, result, want):
-    """Equal to the reference, with int keys and int counts or float fractions."""
+    """Equal to the reference, with int keys and int counts or float fractions,
+    built in ascending order of image (which callers are not promised)."""
     value_type = int if fn is tilu.compute_overlaps else float
     assert type(result) is dict and result == want
+    assert list(result) == sorted(result)
     for a, row in result.items():
-        assert type(a) is int and type(row) is dict
+        assert type(a) is int and type(row) is dict and list(row) == sorted(row)
         assert all(type(b) is int and type(v) is value_type for b, v in row.items())
 
 

@@ -1,5 +1,6 @@
 """read_points3D_bin: layout, tracks, truncation and hostile counts."""
 import math
+import random
 import struct
 
 import pytest
@@ -86,3 +87,18 @@ def test_reals_are_taken_bit_for_bit(tmp_path):
     nan = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000777))[0]
     p = read(tmp_path, "points3D", points3D_bin([Pt(1, (nan, -0.0, -math.inf), (0, 0, 0), 5e-324)]))[1]
     assert bits(p.xyz) == bits([nan, -0.0, -math.inf]) and bits([p.error]) == bits([5e-324])
+
+
+@pytest.mark.parametrize("spread", [2**12, 2**30, 2**64])  # one, three and six digits of the sort
+def test_records_in_any_order_with_repeated_ids(tmp_path, spread):
+    # A file in no order, with some identifiers twice or more: the dict holds
+    # every identifier once, with the record that came last in the file.
+    rng = random.Random(spread)
+    ids = [rng.randrange(spread) for _ in range(3000)] + [0, spread - 1]
+    ids += rng.choices(ids, k=1000)
+    rng.shuffle(ids)
+    pts = [Pt(i, (float(k), 0.0, 0.0), (k % 256, 0, 0), 0.5, [(k, k)] * (k % 3)) for k, i in enumerate(ids)]
+    got = read(tmp_path, "points3D", points3D_bin(pts))
+    last = {p.point3D_id: p for p in pts}
+    assert views(got, pt_view) == expected(last.values())
+    assert list(got) == sorted(last)  # built in ascending order (callers may not rely on it)

@@ -171,7 +171,6 @@ void describe_model(const std::string& dir) {
     Covisibility cov(std::move(tracks));
     Digest overlaps;
     std::uint64_t pairs = 0, shared_sum = 0;
-    for (std::uint32_t image : cov.first_seen()) overlaps.u64(cov.image_id(image));
     for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
         cov.count_row(a);
         const std::uint32_t seen = cov.row().front().count;  // the row's own image first
