@@ -77,6 +77,11 @@ def load_tilu_points(model):
     return tilu.read_points3D_bin(os.path.join(model, "points3D.bin"))
 
 
+def load_tilu_images(model):
+    import tilu
+    return tilu.read_images_bin(os.path.join(model, "images.bin"))
+
+
 def load_pycolmap(model):
     import pycolmap
     return pycolmap.Reconstruction(model)
@@ -213,6 +218,19 @@ def _loader(load):
     return lambda model, prepared: load(model)
 
 
+def _dict_floor(kind, variant):
+    """A floor row of dict_floor.py, which sits beside this file."""
+    def setup(model):
+        import dict_floor
+        return dict_floor.prepare(model, kind, variant)
+
+    def run(model, prepared):
+        import dict_floor
+        return dict_floor.run(prepared)
+    return Candidate(run, None, None, f"floor: {kind}.bin's records as objects in a dict, {variant}",
+                     "load", setup)
+
+
 _scipy_setup, _scipy_run = _peer_covisibility("scipy_overlaps")
 _counter_setup, _counter_run = _peer_covisibility("counter_overlaps")
 
@@ -221,12 +239,15 @@ CANDIDATES = {
     "tilu+touch": Candidate(_loader(load_tilu_touch), views_tilu, "all",
                             "... + every track entry and every image's point3D_ids"),
     "tilu-points3D": Candidate(_loader(load_tilu_points), views_tilu, "points", "tilu.read_points3D_bin alone"),
+    "tilu-images": Candidate(_loader(load_tilu_images), None, None, "tilu.read_images_bin alone"),
     "pycolmap": Candidate(_loader(load_pycolmap), views_pycolmap, "all", "pycolmap.Reconstruction(path)"),
     "pycolmap+touch": Candidate(_loader(load_pycolmap_touch), views_pycolmap, "all",
                                 "... + every track element (image_id, point2D_idx) and every "
                                 "img.points2D[k].point3D_id"),
     "pure-python": Candidate(_loader(load_pure), views_pure, "all", "struct-based reader, everything eager"),
     "read-bytes": Candidate(_loader(load_floor), None, None, "floor: the three files read into bytes"),
+    **{f"floor-{kind}-{variant}": _dict_floor(kind, variant)
+       for kind in ("points3D", "images") for variant in ("file", "sorted", "file-presized", "sorted-presized")},
     # Load, del + gc.collect(), load again, in one child: what a notebook that reloads pays.
     "tilu-reload": Candidate(_loader(load_tilu), views_tilu, "all",
                              "tilu.read_reconstruction_bin, dropped, read again", "reload", reload=True),
@@ -441,7 +462,8 @@ def _needs(name):
     bench_overlaps.py, which the peers of the overlap rows come from, needs numpy and scipy)."""
     if name in ("overlaps-scipy", "overlaps-Counter"):
         return ["tilu", "numpy", "scipy"]
-    needs = {"tilu": ["tilu"], "pycolmap": ["pycolmap"], "overlaps": ["tilu"], "percentages": ["tilu"]}
+    needs = {"tilu": ["tilu"], "pycolmap": ["pycolmap"], "overlaps": ["tilu"], "percentages": ["tilu"],
+             "floor": ["tilu"]}
     return needs.get(name.split("-")[0].split("+")[0], [])
 
 
@@ -543,8 +565,9 @@ def summarize(name, runs):
 
 
 def print_tables(rows, memory):
+    w = max([17] + [len(r["name"]) for r in rows])
     print()
-    print(f"{'candidate':<17} {'median s':>9} {'min s':>8} {'x base':>7} {'RSS before':>11} {'peak RSS':>9}")
+    print(f"{'candidate':<{w}} {'median s':>9} {'min s':>8} {'x base':>7} {'RSS before':>11} {'peak RSS':>9}")
     for group, baseline in GROUP_BASELINE.items():
         if group == "reload":
             continue
@@ -553,7 +576,7 @@ def print_tables(rows, memory):
             if r["group"] == group:
                 r["ratio"] = r["median_s"] / base if base else None
                 ratio = f"{r['ratio']:.2f}" if base else "-"
-                print(f"{r['name']:<17} {r['median_s']:>9.3f} {r['min_s']:>8.3f} {ratio:>7} "
+                print(f"{r['name']:<{w}} {r['median_s']:>9.3f} {r['min_s']:>8.3f} {ratio:>7} "
                       f"{r['rss_before_mb']:>11.0f} {r['rss_peak_mb']:>9.0f}")
     print("'x base': against tilu in its group; RSS in MB, before the timed call (after imports "
           "and, for the covisibility rows, after reading the points) and its peak during the call"

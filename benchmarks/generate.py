@@ -5,7 +5,9 @@ points3D.bin) for benchmarking.
 
 The model is internally consistent: every track entry (image i, 2D point k) of a
 3D point p has point3D_ids[k] == p in image i, and every other 2D point carries the
-no-3D-point marker.  Track lengths follow a heavy-tailed law (at least 2, mean
+no-3D-point marker.  Images and points are written in the order in which a hash
+map keyed by identifier holds them, as COLMAP writes them: by identifier modulo a
+prime number of buckets (about a third of consecutive identifiers go down).  Track lengths follow a heavy-tailed law (at least 2, mean
 about 5, a few tracks of several hundred images); the images of one track are
 distinct and mostly neighbours in the capture order, as in a real sequence.
 
@@ -43,6 +45,8 @@ PRESETS = {
     "large": Preset(images=5_000, points=1_000_000, keypoints=4_000, max_track=500, frames_per_seq=500),
     # About 1,250 observations per image: 2,000 keypoints keep images.bin near 1 GB.
     "xlarge": Preset(images=20_000, points=5_000_000, keypoints=2_000, max_track=500, frames_per_seq=500),
+    # large four times over: 20,000 images of 4,000 keypoints (images.bin 1.9 GB).
+    "xxlarge": Preset(images=20_000, points=5_000_000, keypoints=4_000, max_track=500, frames_per_seq=500),
 }
 
 # (model id, width, height, parameters): a pinhole, a simple-radial and an OpenCV camera.
@@ -67,6 +71,15 @@ def ids_with_gaps(rng: np.random.Generator, n: int, first: int, max_step: int) -
     steps = rng.integers(1, max_step + 1, size=n, dtype=np.uint64)
     steps[0] = first
     return np.cumsum(steps, dtype=np.uint64)
+
+
+def hash_map_order(ids: np.ndarray) -> np.ndarray:
+    """The positions of `ids` in the order of a hash map of identity-hashed keys
+    with one bucket per key: by id modulo the smallest prime >= len(ids)."""
+    buckets = max(len(ids), 2)
+    while any(buckets % d == 0 for d in range(2, int(buckets ** 0.5) + 1)):
+        buckets += 1
+    return np.argsort(ids % np.uint64(buckets), kind="stable")
 
 
 def track_lengths(rng: np.random.Generator, n: int, cap: int) -> np.ndarray:
@@ -164,8 +177,13 @@ def build_model(preset: Preset, seed: int) -> dict:
     track["image_id"] = image_ids[obs_image]
     track["point2D_idx"] = point2D_idx
 
+    # The file order: points (with their tracks) and images as a hash map holds them.
+    point_order = hash_map_order(point_ids)
+    entry_order = np.repeat(group_starts(lengths)[:-1][point_order], lengths[point_order])
+    entry_order += rank_in_group(lengths[point_order])
     return dict(headers=headers, names=names, n_kp=n_kp, kp_start=kp_start, points2D=points2D,
-                points=points, track=track, lengths=lengths)
+                points=points[point_order], track=track[entry_order], lengths=lengths[point_order],
+                image_order=hash_map_order(image_ids.astype(np.uint64)))
 
 
 def cameras_bytes() -> bytes:
@@ -180,7 +198,7 @@ def write_images(path: str, m: dict) -> None:
     headers, names, n_kp, kp_start, points2D = m["headers"], m["names"], m["n_kp"], m["kp_start"], m["points2D"]
     with open(path, "wb") as f:
         f.write(np.uint64(len(headers)).tobytes())
-        for i in range(len(headers)):
+        for i in m["image_order"].tolist():
             f.write(headers[i:i + 1].tobytes())
             f.write(names[i] + b"\0")
             f.write(np.uint64(n_kp[i]).tobytes())
