@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import io
 import json
 import math
@@ -37,10 +38,13 @@ from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from fractions import Fraction
 from itertools import chain
-from typing import NoReturn
+from typing import TYPE_CHECKING, NoReturn
 from pathlib import Path
 
 import tilu
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
 
 __all__ = ["main", "run"]
 
@@ -163,7 +167,7 @@ def exact_sum(values: Iterable[float]) -> Fraction:
     """The exact sum of finite floats whose magnitudes add up to less than the
     largest float: math.fsum's correctly rounded sum, then the sums of what
     each step left over, until nothing is."""
-    values, parts = list(values), []
+    values, parts = list(values), list[float]()
     while part := math.fsum(chain(values, (-p for p in parts))):
         parts.append(part)
     return sum(map(Fraction, parts), Fraction(0))
@@ -460,13 +464,14 @@ def first_line(error: BaseException) -> str:
     return next(iter(text.strip().splitlines()), type(error).__name__)
 
 
-def write_all(fd: int, data: bytes) -> None:
-    """Writes every byte of `data` to `fd`, or raises OSError: a write that
-    stops short (a file size limit, a full disk) is followed by another, which
-    reports the cause."""
+def write_all(write: Callable[[memoryview], int | None], data: bytes) -> None:
+    """Writes every byte of `data` with `write` (os.write or a raw stream's),
+    or raises OSError: a write that stops short (a file size limit, a full
+    disk) is followed by another, which reports the cause. (A buffered stream
+    can return the short count of such a write as if all were written.)"""
     view = memoryview(data)
     while view:
-        view = view[os.write(fd, view):]
+        view = view[write(view):]  # None, from a non-blocking stream that is full: again
 
 
 def write_stdout(data: bytes) -> None:
@@ -475,7 +480,9 @@ def write_stdout(data: bytes) -> None:
         raise Failure("cannot write the results: standard output is closed")
     try:
         sys.stdout.flush()
-        write_all(sys.stdout.fileno(), data)
+        stream = sys.stdout.buffer
+        # Unbuffered (Windows' console stream takes UTF-8 too, where os.write would not).
+        write_all((stream.raw if isinstance(stream, io.BufferedWriter) else stream).write, data)
     except BrokenPipeError:
         raise  # whoever read standard output has gone (e.g. `| head`): main says nothing
     except OSError as e:
@@ -498,7 +505,7 @@ def write_output(path: str, data: bytes) -> None:
         if mode is not None and not stat.S_ISREG(mode):
             fd = os.open(path, os.O_WRONLY | os.O_TRUNC | binary)
             try:
-                write_all(fd, data)
+                write_all(functools.partial(os.write, fd), data)
             finally:
                 os.close(fd)
             return
@@ -508,7 +515,7 @@ def write_output(path: str, data: bytes) -> None:
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | binary, 0o666)
         try:
             try:
-                write_all(fd, data)
+                write_all(functools.partial(os.write, fd), data)
                 os.fsync(fd)
                 if mode is not None:
                     os.chmod(temporary, stat.S_IMODE(mode))
@@ -565,11 +572,11 @@ class VersionAction(argparse.Action):
 class Parser(argparse.ArgumentParser):
     """argparse's parser, whose --help is written whole or fails (write_stdout)."""
 
-    def print_help(self, file: object = None) -> None:
+    def print_help(self, file: SupportsWrite[str] | None = None) -> None:
         if file is None:
             write_stdout(self.format_help().encode("utf-8"))
         else:
-            super().print_help(file)  # type: ignore[arg-type]
+            super().print_help(file)
 
 
 MODEL_HELP = "a COLMAP binary model directory (cameras.bin, images.bin, points3D.bin)"
