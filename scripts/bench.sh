@@ -8,7 +8,8 @@
 # would take many minutes a row there, and the pure-Python reader more memory
 # than the machine may have.
 # TILU_BENCH_NO_INSTALL=1 skips installing the checkout and benchmarks whatever tilu
-# the venv imports, e.g. PYTHONPATH=build/dev after scripts/devbuild.
+# the venv imports, e.g. PYTHONPATH=build/dev after scripts/devbuild. Cold
+# about 5 minutes (the venv, the model generated), warm 2 to 10 (the rows).
 # Results: a table on stdout and bench-results/PRESET.json.
 source "$(dirname "$0")/common.sh"
 preset="${1:-large}"
@@ -19,14 +20,9 @@ if [ "$preset" = xlarge ] && ! printf '%s\n' "$@" | grep -q -- '^--only'; then
   only=(--only tilu,tilu-points3D,read-bytes,tilu-reload,overlaps-tilu,percentages-tilu)
 fi
 
-VENV="$ROOT/.venv-bench"
-if [ ! -x "$VENV/bin/python" ]; then
-  "$(find_python)" -m venv "$VENV"
-fi
-VPY="$VENV/bin/python"
-pip_q "$VPY" --upgrade pip >/dev/null 2>&1 || true
-pip_q "$VPY" -r "$ROOT/benchmarks/requirements.txt"
-[ -n "${TILU_BENCH_NO_INSTALL:-}" ] || pip_q "$VPY" "$ROOT"
+install=("$ROOT")
+[ -z "${TILU_BENCH_NO_INSTALL:-}" ] || install=()
+VPY="$(dev venv "$ROOT/.venv-bench" -- -r "$ROOT/benchmarks/requirements.txt" "${install[@]}")"
 
 # The cached model is keyed by the generator's contents, so editing it regenerates.
 CACHE="${TILU_BENCH_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tilu-bench}"

@@ -16,8 +16,9 @@
 #      macos           the same headers: their pyconfig.h is Linux's, so this
 #                      checks our code against macOS's C and C++ headers, not
 #                      against Python's configuration for macOS;
-#      windows         CPython 3.13's headers with its Windows pyconfig.h,
-#                      those of the embeddable CPython of scripts/pythons.
+#      windows         the headers of the newest win_amd64 CPython of matrix.toml
+#                      with its Windows pyconfig.h, those of the embeddable
+#                      CPython of scripts/pythons.
 # 3. Runs (not with --no-run): the core driver of each Linux target here, the
 #    Windows one under wine (Debian's wine64); each output must equal that of
 #    the driver built by the host's g++, byte for byte. macOS: compiled only.
@@ -25,10 +26,10 @@
 # Work files in build/cross. zig's cache (ZIG_GLOBAL_CACHE_DIR, default
 # ~/.cache/zig) keeps the C and C++ runtimes it builds for each target: the
 # first run builds them (minutes), later runs take seconds. wine's prefix is
-# that of scripts/common.sh (wine_env).
+# that of scripts/wine. Cold about 5 minutes (zig's runtimes for each target),
+# warm about 30 s.
 source "$(dirname "$0")/common.sh"
 
-ZIG_REQ=ziglang==0.17.1    # as scripts/wheels
 ALL_TARGETS=(x86_64-linux-gnu.2.17 x86_64-linux-musl x86_64-windows-gnu aarch64-macos)
 RUN=1
 if [ "${1:-}" = --no-run ]; then RUN=0; shift; fi
@@ -55,7 +56,7 @@ mapfile -t MODULE < <(sources_of module)
 DRIVER=(tools/core_driver.cpp)
 
 # --------------------------------------------------------------------- the tools
-tools_venv "$ZIG_REQ"
+ZIG="$(dev tools --zig)"
 FLAGS=(-std=c++20 -O2 -Wall -Wextra -Werror -ffp-contract=off -I "$ROOT/src")
 
 # Python headers per target (an empty answer: none); system headers, as
@@ -64,7 +65,7 @@ PY_HOST_INC="$("$(find_python)" -c 'import sysconfig; print(sysconfig.get_paths(
 python_include() {
   case "$1" in
     *-linux-*|*-macos) echo "-isystem $PY_HOST_INC" ;;
-    *-windows-*) echo "-isystem $("$ROOT/scripts/pythons" windows 3.13)/include" ;;
+    *-windows-*) echo "-isystem $("$ROOT/scripts/pythons" windows "$(matrix versions --wheel win_amd64 | tail -1)")/include" ;;
   esac
 }
 
@@ -126,7 +127,7 @@ run_driver() {  # run_driver TARGET
   echo "== $t: linking the core driver"
   "$ZIG" c++ -target "$t" "${FLAGS[@]}" "$B/$t/core.o" "${libs[@]}" -o "$exe" || { fail "link $t"; return; }
   case "$t" in
-    *-windows-*) wine_env || { fail "wine"; return; }; cmd=(wine "$exe") ;;
+    *-windows-*) cmd=("$ROOT/scripts/wine" "$exe") ;;
     *) cmd=("$exe") ;;
   esac
   mkdir -p "$B/scratch/$t"

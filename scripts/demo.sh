@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds tilu into a virtual environment and tours the bundled sample model (or
 # the model directory given as the first argument): the tilu command's figures
-# and image pairs, then the Python API (examples/demo.py).
+# and image pairs, then the Python API (examples/demo.py). Cold about a
+# minute (the venv and the build), warm seconds.
 source "$(dirname "$0")/common.sh"
-prepare_venv test
+checkout_venv
 cd "$ROOT"
 model="${1:-sample/sparse}"
-tilu="$VENV/bin/tilu"
+tilu="$(dirname "$VPY")/tilu"
 echo "\$ tilu info $model"
 "$tilu" info "$model"
 echo

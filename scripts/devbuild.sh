@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # Developer build: compiles the extension into build/dev (serialised with a
 # lock, so several shells can call it at once), and makes .venv-dev (pytest and
-# hypothesis, no tilu) once. Run tests against the build with
+# hypothesis, no tilu). Cold about a minute, warm seconds. Run tests against
+# the build with
 #   PYTHONPATH=build/dev .venv-dev/bin/python -m pytest
-set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-source "$ROOT/scripts/common.sh"
+source "$(dirname "$0")/common.sh"
 PY="$(find_python)"
 exec 9>/tmp/tilu-devbuild.lock
 flock 9
@@ -14,7 +13,4 @@ if [ ! -f "$ROOT/build/dev/CMakeCache.txt" ]; then
     -DPython_EXECUTABLE="$PY" >/dev/null
 fi
 cmake --build "$ROOT/build/dev"
-if [ ! -x "$ROOT/.venv-dev/bin/python" ]; then
-  "$PY" -m venv "$ROOT/.venv-dev"
-  pip_q "$ROOT/.venv-dev/bin/python" pytest hypothesis
-fi
+dev venv "$ROOT/.venv-dev" --python "$PY" -- pytest hypothesis >/dev/null
