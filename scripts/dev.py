@@ -2,7 +2,7 @@
 a virtual environment, the tools' environment. Also a command line for the
 shell scripts (seconds; a first venv or tools' environment takes a minute):
 
-    scripts/dev venv DIR [--python PY] [--fresh] REQ...   makes or reuses DIR, installs
+    scripts/dev venv DIR [--python PY] [--fresh] -- REQ... makes or reuses DIR, installs
                                                          REQ; prints its python
     scripts/dev need-packages PKG...                     installs the Debian packages missing
     scripts/dev tools [--zig]                            the tools' environment (zig, auditwheel,
@@ -125,9 +125,11 @@ def main() -> None:
     v.add_argument("reqs", nargs="*")
     sub.add_parser("need-packages").add_argument("packages", nargs="+")
     sub.add_parser("tools").add_argument("--zig", action="store_true")
-    args = ap.parse_args()
+    argv = sys.argv[1:]
+    rest = argv[argv.index("--") + 1:] if "--" in argv else []  # REQ... that start with "-"
+    args = ap.parse_args(argv[:len(argv) - len(rest) - (1 if rest or "--" in argv else 0)])
     if args.what == "venv":
-        print(venv(args.dir, args.python, *args.reqs, fresh=args.fresh))
+        print(venv(args.dir, args.python, *args.reqs, *rest, fresh=args.fresh))
     elif args.what == "need-packages":
         need_packages(*args.packages)
     else:

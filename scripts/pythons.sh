@@ -40,7 +40,7 @@ case "$kind" in
   free-threaded) of=(--kind free-threaded) ;;
   *) of=() ;;
 esac
-if [ ${#of[@]} = 0 ] || ! matrix versions "${of[@]}" | grep -qx -- "$v"; then
+if [ ${#of[@]} = 0 ] || ! grep -qx -- "$v" <<<"$(matrix versions "${of[@]}")"; then
   echo "usage: scripts/pythons musl|windows|free-threaded VERSION (of matrix.toml)" >&2; exit 2
 fi
 mkdir -p "$TILU_PLATFORMS"
