@@ -15,9 +15,9 @@ subset of the suite, scripts/wheels --emulated-subset):
   Debian sid chroot   scripts/chroot, for the Pythons of kind "chroot"
   tests on X.Y        scripts/test (built from this checkout by the Python's own
                       compiler: GCC 12 here, GCC 16 in the chroot)
-  wheels X.Y          scripts/wheels X.Y: the version's wheels of matrix.toml,
-                      tested installed; the manylinux x86_64 one also by stubtest
-                      and mypy --strict
+  wheel P X.Y         scripts/wheels --platform P X.Y, for each wheel of matrix.toml:
+                      built, checked, tested installed; the manylinux x86_64 ones
+                      also by stubtest and mypy --strict
   platform CPythons   scripts/pythons for the wheels' musl and Windows Pythons
   sanitizers, leaks   scripts/sanitize, scripts/leaks
   other systems       scripts/cross
@@ -65,11 +65,14 @@ def steps() -> list[Step]:
     chroot = ["Debian sid chroot"] if any(p.kind == "chroot" for p in ci) else []
     platform_pythons = [[f"{S}/pythons", kind, p.version] for kind, wheel in (("musl", "musllinux_x86_64"),
                         ("windows", "win_amd64")) for p in ci if wheel in p.wheels]
-    wheels = [Step(f"wheels {p.version}", [f"{S}/wheels", "--emulated-subset", "--sdist", f"{sdist}/tilu.tar.gz",
-                                           p.version],
-                   ["sdist", "platform CPythons"] + (chroot if p.kind == "chroot" else []),
-                   {"TILU_WHEELHOUSE": str(ROOT / "build" / f"ci-wheelhouse-{p.version}")})
-              for p in sorted(ci, key=lambda p: -len(p.wheels)) if p.wheels]
+    # One step a wheel, those tested under qemu first (the longest).
+    order = {"chroot-arm64": 0, "host": 1, "built": 2, "embeddable": 3}
+    wheels = [Step(f"wheel {w.name} {p.version}", [f"{S}/wheels", "--emulated-subset", "--sdist",
+                                                   f"{sdist}/tilu.tar.gz", "--platform", w.name, p.version],
+                   ["sdist"] + (chroot if p.kind == "chroot" else [])
+                   + (["platform CPythons"] if w.python in ("built", "embeddable") else []),
+                   {"TILU_WHEELHOUSE": str(ROOT / "build" / f"ci-wheelhouse-{w.name}-{p.version}")})
+              for w in sorted(m.platforms.values(), key=lambda w: order[w.python]) for p in ci if w.name in p.wheels]
     tests = []
     for p in ci:
         if p.kind == "chroot":

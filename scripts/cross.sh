@@ -7,7 +7,7 @@
 #
 # 1. No source of src/ but the platform files includes a system header (each
 #    includes C++ standard headers, Python.h and headers of src/ only):
-#    scripts/check_headers.
+#    scripts/checks headers.
 # 2. For each target, the core (the sources of tilu_core, src/sources.txt) and
 #    the core driver tools/core_driver.cpp are compiled, and so are the
 #    module's sources (those of tilu) where Python headers for the target can
@@ -45,7 +45,7 @@ took() { echo "   ($((SECONDS - t0)) s so far)"; }
 
 # ------------------------------------------------------------- 1. system headers
 echo "== system headers outside the platform files"
-"$ROOT/scripts/check_headers" || fail "system headers"
+"$ROOT/scripts/checks" headers || fail "system headers"
 
 # ------------------------------------------------------------------- the sources
 # The sources of each library, from the list CMakeLists.txt reads too.

@@ -85,7 +85,8 @@ def need_packages(*packages: str) -> None:
 
 
 def pip(python: str | Path, *args: str, prefix: Sequence[str] = ()) -> None:
-    run([*prefix, python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", *args])
+    """pip install args; no byte code is compiled ahead (a module's is made when first imported)."""
+    run([*prefix, python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", "--no-compile", *args])
 
 
 def venv(where: Path, python: str | Path, *reqs: str, fresh: bool = False, prefix: Sequence[str] = ()) -> Path:
