@@ -1,6 +1,6 @@
 """CI on a clean clone (.ci/run): the steps below, their Pythons and wheels
-taken from matrix.toml, run by WORKERS at a time (default 3 on two cores: most
-steps keep one core busy, many wait on a download, qemu or wine a part of
+taken from matrix.toml, run by WORKERS at a time (default 4 on two cores: most
+steps keep one core busy, and wait on pip's index, a lock or wine a part of
 their time), each step as soon as what it needs is done, longest first. Each
 step's output is shown whole when it ends, then a table of the steps. Warm
 about 10 minutes, cold about 25; exits non-zero on any failure.
@@ -137,7 +137,7 @@ def line(step: Step) -> str:
 
 def main() -> int:
     ap = argparse.ArgumentParser(prog="scripts/ci", description=__doc__.split("\n")[0])
-    ap.add_argument("--workers", type=int, default=int(os.environ.get("CI_WORKERS", "3")))
+    ap.add_argument("--workers", type=int, default=int(os.environ.get("CI_WORKERS", "4")))
     ap.add_argument("--only", action="append", default=[])
     ap.add_argument("--lint", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--sdist", help=argparse.SUPPRESS)

@@ -110,8 +110,13 @@ def tools() -> tuple[Path, Path]:
     per checkout would build them again (minutes) in every fresh clone."""
     where = matrix.cache_dir("TILU_TOOLS", "tilu-tools")
     m = matrix.load()
+    pins = [m.pin(r) for r in TOOLS_REQS]
+    stamp = where / "tilu-pins.txt"  # what was installed last: pip is asked again only when it changes
+    vpy = where / "bin" / "python"
     with locked(where.with_suffix(".lock")):
-        vpy = venv(where, sys.executable, *(m.pin(r) for r in TOOLS_REQS))
+        if not vpy.exists() or not stamp.exists() or stamp.read_text().split() != pins:
+            venv(where, sys.executable, *pins)
+            stamp.write_text("\n".join(pins) + "\n")
     zig = next((where / "lib").glob("python*/site-packages/ziglang/zig"))
     return vpy, zig
 
