@@ -56,9 +56,11 @@ private:
     // field ma_keys of PyDictObject, which the non-limited headers declare
     // (Include/cpython/dictobject.h, 3.12 to 3.15), and on a resize putting a
     // new table there. Beyond the versions known to have both, no table is
-    // seen to change and nothing is handed back.
+    // seen to change and nothing is handed back. Nor on a free-threaded
+    // build, where dict tables come from mimalloc, not from the C heap that
+    // a trim hands back.
     const void* table() const {
-#if PY_VERSION_HEX < 0x03100000
+#if PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
         return reinterpret_cast<PyDictObject*>(dict_)->ma_keys;
 #else
         return nullptr;
