@@ -49,7 +49,7 @@ counts = tilu.compute_overlaps(points3D)
 t2 = time.perf_counter()
 pairs = tilu_cli.covisible_pairs(images, counts, top_k, 1)
 t3 = time.perf_counter()
-text = tilu_cli.format_pairs(pairs)
+text = tilu_cli.format_pairs(images, pairs)
 t4 = time.perf_counter()
 with open(out, "rb") as f:
     same = f.read() == text.encode("utf-8")

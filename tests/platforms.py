@@ -40,6 +40,19 @@ def _can_symlink() -> bool:
     return True
 
 
+def _can_name_bytes() -> bool:
+    """Whether a file name may hold bytes that are not UTF-8 (not on macOS's
+    file systems, nor Windows')."""
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as d:
+        try:
+            os.mkdir(os.path.join(os.fsencode(d), b"\xff"))
+        except (OSError, ValueError):
+            return False
+    return True
+
+
 def _emulated() -> bool:
     """Whether this interpreter runs under a user-mode emulator (qemu-user), which
     shows the host's processor in /proc/cpuinfo: an x86 one under an arm64 Python."""
@@ -69,6 +82,10 @@ needs_permissions = _mark(POSIX and os.geteuid() != 0,
 needs_symlinks = _mark(_can_symlink(), "needs symbolic links (on Windows a privilege)")
 needs_dev_full = _mark(POSIX and os.path.exists("/dev/full"), "needs /dev/full (Linux, the BSDs)")
 needs_ld_preload = _mark(LINUX, "needs LD_PRELOAD of Linux's dynamic loaders (macOS's dyld ignores it)")
+needs_preexec = _mark(POSIX, "prepares a child between fork and exec (subprocess's preexec_fn: POSIX)")
+needs_rlimit_fsize = _mark(POSIX and resource is not None and hasattr(resource, "RLIMIT_FSIZE"),
+                           "needs RLIMIT_FSIZE, a file size limit past which writes fail with EFBIG (POSIX)")
+needs_bytes_names = _mark(POSIX and _can_name_bytes(), "needs file names that are not UTF-8 (not on macOS or Windows)")
 
 # Resident memory that the platform itself adds over a call and keeps: under
 # qemu-user the code it translates on first use (about 10 MB over an

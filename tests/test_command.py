@@ -4,17 +4,22 @@ output. The command runs as a user runs it, from the environment of the
 interpreter running the tests."""
 from __future__ import annotations
 
+import errno
 import importlib.metadata
 import importlib.util
 import json
 import math
 import os
 import re
+import signal
+import stat
 import statistics
 import subprocess
 import sys
 import sysconfig
+import time
 from collections import Counter
+from fractions import Fraction
 from itertools import combinations
 from pathlib import Path
 
@@ -63,9 +68,10 @@ def argv(via: str = "command") -> list[str]:
     return [str(COMMAND)] if via == "command" and COMMAND else [sys.executable, "-m", "tilu_cli"]
 
 
-def run(*args, cwd, via="command", env=None) -> subprocess.CompletedProcess:
-    return subprocess.run([*argv(via), *map(str, args)], cwd=cwd, capture_output=True, text=True,
-                          encoding="utf-8", env={**os.environ, **(env or {})}, timeout=300)
+def run(*args, cwd, via="command", env=None, stdout=subprocess.PIPE, preexec_fn=None) -> subprocess.CompletedProcess:
+    return subprocess.run([*argv(via), *map(str, args)], cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
+                          text=True, encoding="utf-8", env={**os.environ, **(env or {})}, timeout=300,
+                          preexec_fn=preexec_fn)
 
 
 def write_model(folder: Path, cams=(), imgs=(), pts=()) -> Path:
@@ -92,6 +98,18 @@ def small_model(folder: Path) -> Path:
 
 # ------------------------------------------------------------------------- info
 
+def exact_mean(errors: list[float]) -> float:
+    """The mean rounded once from the exact sum; NaN with a NaN or both
+    infinities, an infinity with one."""
+    if not all(map(math.isfinite, errors)):
+        return sum(e for e in errors if not math.isfinite(e))  # nan, inf or -inf
+    return float(sum(map(Fraction, errors)) / len(errors)) if errors else 0.0
+
+
+def as_json(value: float) -> float | None:
+    return value if math.isfinite(value) else None
+
+
 def expected_figures(model: Path) -> dict:
     """The figures of `tilu info` computed from the tracks of the model as tilu's
     readers return it, not from compute_overlaps."""
@@ -110,7 +128,7 @@ def expected_figures(model: Path) -> dict:
         "observations": observations,
         "mean_track_length": observations / len(points3D) if points3D else 0,
         "mean_observations_per_image": observations / len(images) if images else 0,
-        "mean_reprojection_error": math.fsum(errors) / len(errors) if errors else 0,
+        "mean_reprojection_error": as_json(exact_mean(errors)),
         "covisible_pairs": len(shared),
         "median_shared_points": statistics.median(shared.values()) if shared else 0,
         "max_shared_points": max(shared.values(), default=0),
@@ -191,6 +209,26 @@ def test_info_on_models_with_nothing_to_average(cams, imgs, pts, want, tmp_path)
     assert strict_json(proc.stdout) == want
     proc = run("info", model, cwd=tmp_path)
     assert proc.returncode == 0 and "Traceback" not in proc.stderr, proc.stderr
+
+
+BIG, TINY = sys.float_info.max, 5e-324  # the largest float, the smallest subnormal
+
+
+@pytest.mark.parametrize("errors", [
+    [1.7e308, 1.7e308], [BIG, BIG, BIG], [-BIG, -BIG], [BIG, -BIG, 1.0], [BIG, BIG, -BIG],
+    [TINY, TINY], [TINY, 0.0], [TINY, TINY, TINY, BIG, -BIG], [0.1] * 10, [BIG, -1.0, BIG],
+    [math.inf, 1.0], [-math.inf, BIG, BIG], [math.inf, -math.inf], [math.nan, math.inf],
+], ids=repr)
+def test_info_mean_error_is_exact_and_cannot_overflow(errors, tmp_path):
+    model = write_model(tmp_path / "model", [PINHOLE], [img(1, "a"), img(2, "b")],
+                        [pt(i, [1, 2], e) for i, e in enumerate(errors, 1)])
+    want = exact_mean([e for e in errors if e != -1])
+    proc = run("info", model, "--json", cwd=tmp_path)
+    assert proc.returncode == 0 and "Traceback" not in proc.stderr, proc.stderr
+    assert strict_json(proc.stdout)["mean_reprojection_error"] == as_json(want)
+    proc = run("info", model, cwd=tmp_path)
+    assert proc.returncode == 0 and "Traceback" not in proc.stderr, proc.stderr
+    assert f"Mean reprojection error:       {want:.6f} px\n" in proc.stdout
 
 
 # ------------------------------------------------------------------------ pairs
@@ -321,6 +359,45 @@ def test_heatmap_without_matplotlib_says_how_to_get_it(tmp_path):
     assert len(proc.stderr.splitlines()) == 1 and 'pip install "tilu[plot]"' in proc.stderr
 
 
+def test_block_means_are_the_means_of_their_images_counts():
+    import tilu_cli
+
+    order = [(f"{r:02}.jpg", 100 + r) for r in range(7)]  # ids 100..106 in name order
+    counts = {100 + a: {100 + b: 10 * a + b for b in range(7) if (a + b) % 3} for a in range(7)}
+    counts[100][999] = counts[999] = {100: 5}  # an image that is not in the model
+    for block in (1, 2, 3, 7, 9):
+        starts = range(0, 7, block)
+        want = [[statistics.mean(counts[100 + a].get(100 + b, 0)
+                                 for a in range(i, min(i + block, 7)) for b in range(j, min(j + block, 7)))
+                 for j in starts] for i in starts]
+        assert tilu_cli.block_means(order, counts, block) == want, block
+
+
+def png_size(data: bytes) -> tuple[int, int]:
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    return int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
+
+
+@needs_matplotlib
+def test_heatmap_of_many_images_draws_blocks_of_them_and_says_so(tmp_path):
+    import base64
+
+    from tilu_cli import MAX_CELLS
+
+    n = MAX_CELLS + 1  # two images a cell, the last cell one
+    model = write_model(tmp_path / "model", [PINHOLE], [img(i, f"{i:05}.jpg") for i in range(1, n + 1)],
+                        [pt(i, [i, i + 1]) for i in range(1, n)])
+    config = tmp_path / "config"
+    config.mkdir()
+    (config / "matplotlibrc").write_text("svg.fonttype: none\n")  # text as text, not as paths
+    proc = run("heatmap", model, "--output", "h.svg", cwd=tmp_path, env={"MPLCONFIGDIR": str(config)})
+    assert proc.returncode == 0, proc.stderr
+    svg = (tmp_path / "h.svg").read_text(encoding="utf-8")
+    assert f"covisibility of {n} images, binned: 2 x 2 images per cell" in svg
+    images = re.findall(r'"data:image/png;base64,([^"]+)"', svg)
+    assert (n // 2 + 1, n // 2 + 1) in [png_size(base64.b64decode(i)) for i in images]  # and the colour bar
+
+
 # --------------------------------------------------------- usage and failures
 
 @pytest.mark.parametrize("args", [
@@ -378,18 +455,64 @@ def test_a_model_that_cannot_be_read_ends_with_one_line_and_status_1(command, fa
     assert sorted(p.name for p in tmp_path.iterdir()) == (["model"] if failure != "missing" else [])
 
 
+NAME_REFUSED = "cannot write the pairs: "
+
+
 @pytest.mark.parametrize("names, output, message", [
-    (["a b.jpg", "c.jpg", "d.jpg"], "-", "cannot write the pair 'a b.jpg' 'c.jpg': "
-                                         "an image name is empty or contains whitespace"),
-    (["", "c.jpg", "d.jpg"], "-", "cannot write the pair '' 'c.jpg': an image name is empty or contains whitespace"),
+    (["a b.jpg", "c.jpg", "d.jpg"], "-", "the name 'a b.jpg' of image 1 is empty or contains whitespace"),
+    (["", "c.jpg", "d.jpg"], "p.txt", "the name '' of image 1 is empty or contains whitespace"),
+    (["a.jpg", "c.jpg", "d.jpg\u2028"], "-", "the name 'd.jpg\\u2028' of image 3 is empty or contains whitespace"),
+    ([b"a\xffb.jpg", "c.jpg", "d.jpg"], "-", "the name 'a\ufffdb.jpg' of image 1 is not valid UTF-8 "
+                                           "(U+FFFD stands for its bytes)"),
+    # Two names that differ in the file only in their invalid bytes.
+    ([b"a\xffb.jpg", b"a\xfeb.jpg", "d.jpg"], "-", "the name 'a\ufffdb.jpg' of images 1 and 2 is not valid "
+                                                 "UTF-8 (U+FFFD stands for its bytes)"),
+    (["c.jpg", "c.jpg", "d.jpg"], "-", "images 1 and 2 have the same name 'c.jpg'"),  # a self-pair
+    (["a.jpg", "c.jpg", "d.jpg", "c.jpg"], "p.txt", "images 2 and 4 have the same name 'c.jpg'"),  # 4 in no pair
+    # Names that are in no pair do not matter.
+    (["a.jpg", "c.jpg", "d.jpg", b"x \xff", "y", "y"], "-", None),
     (["a.jpg", "c.jpg", "d.jpg"], "no/such/dir/p.txt", "cannot write no/such/dir/p.txt: No such file or directory"),
-])
-def test_pairs_that_cannot_be_written_end_with_status_1(names, output, message, tmp_path):
+], ids=repr)
+def test_pairs_name_each_image_alone_or_end_with_status_1(names, output, message, tmp_path):
     model = write_model(tmp_path / "model", [PINHOLE], [img(i, n) for i, n in enumerate(names, 1)],
                         [pt(1, [1, 2]), pt(2, [2, 3])])
     proc = run("pairs", model, "--output", output, cwd=tmp_path)
+    if message is None:
+        assert (proc.returncode, proc.stdout) == (0, "a.jpg c.jpg\nc.jpg d.jpg\n"), proc.stderr
+        return
     assert (proc.returncode, proc.stdout) == (1, "")
-    assert proc.stderr.splitlines()[-1] == f"tilu pairs: {message}"
+    full = message if message.startswith("cannot") else NAME_REFUSED + message
+    assert proc.stderr.splitlines()[-1] == f"tilu pairs: {full}"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["model"]
+
+
+def spell_model_file(tmp_path: Path, spelling: str) -> str:
+    """An --output that names the model's images.bin."""
+    if spelling == "plain":
+        return "model/images.bin"
+    if spelling == "roundabout":
+        return os.path.join(".", "model", "..", "model", ".", "images.bin")
+    try:
+        (os.symlink if spelling == "symlink" else os.link)(tmp_path / "model" / "images.bin", tmp_path / "out.png")
+    except OSError as e:  # no such links here (Windows without the privilege, some file systems)
+        pytest.skip(f"cannot make a {spelling}: {e}")
+    return "out.png"
+
+
+@pytest.mark.parametrize("command, spelling", [
+    *((["pairs"], s) for s in ["plain", "roundabout", "symlink", "hardlink"]),
+    # (heatmap refuses a name without an image format's extension anyway)
+    *(pytest.param(["heatmap"], s, marks=needs_matplotlib) for s in ["symlink", "hardlink"]),
+], ids=str)
+def test_output_may_not_be_a_file_of_the_model(command, spelling, tmp_path):
+    model = small_model(tmp_path / "model")
+    before = {p.name: p.read_bytes() for p in model.iterdir()}
+    output = spell_model_file(tmp_path, spelling)
+    proc = run(*command, model, "--output", output, cwd=tmp_path)
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert proc.stderr.splitlines()[-1] == (f"tilu {command[0]}: error: argument --output: {output!r} "
+                                            "is the model's images.bin, which writing would destroy")
+    assert {p.name: p.read_bytes() for p in model.iterdir()} == before
 
 
 @platforms.needs_fifo
@@ -405,6 +528,177 @@ def test_ctrl_c_ends_with_status_130(command, tmp_path):
     assert done.returncode == 130, done.stderr
     assert done.stdout == ""
     assert done.stderr.splitlines()[-1] == f"tilu {command[0]}: interrupted while working on the model {model}"
+
+
+def with_model(command: list[str], model: Path) -> list:
+    """The arguments of `command` (a subcommand and its options, or an option
+    of tilu's own such as --help) run on `model`."""
+    return [command[0], model, *command[1:]] if not command[0].startswith("-") else command
+
+
+def prog(command: list[str]) -> str:
+    return "tilu" if command[0].startswith("-") else f"tilu {command[0]}"
+
+
+@platforms.needs_preexec
+@pytest.mark.parametrize("command, model", [
+    (["info", "--json"], "model"), (["info"], "model"), (["pairs"], "model"),
+    (["pairs", "--output", "p.txt"], "model"), (["info"], "missing"),
+], ids=str)
+def test_with_standard_error_closed_standard_output_holds_the_results_alone(command, model, tmp_path):
+    small_model(tmp_path / "model")
+    args = with_model(command, tmp_path / model)
+    want = run(*args, cwd=tmp_path)
+    proc = run(*args, cwd=tmp_path, preexec_fn=lambda: os.close(2))
+    assert (proc.returncode, proc.stdout, proc.stderr) == (want.returncode, want.stdout, "")
+
+
+def fill_disk_or_limit(how: str, size: int):
+    """(preexec_fn, cause): what makes the child's writes fail past `size`
+    bytes, and the message of that failure."""
+    if how == "size limit":
+        def limit():
+            platforms.resource.setrlimit(platforms.resource.RLIMIT_FSIZE, (size, size))
+        return limit, os.strerror(errno.EFBIG)
+    return None, os.strerror(errno.ENOSPC)
+
+
+HOWS = [pytest.param("full disk", marks=platforms.needs_dev_full),
+        pytest.param("size limit", marks=platforms.needs_rlimit_fsize)]
+
+
+@pytest.mark.parametrize("how", HOWS)
+@pytest.mark.parametrize("command", [["info"], ["info", "--json"], ["pairs"], ["--help"], ["--version"]],
+                         ids=" ".join)
+def test_results_that_do_not_all_reach_standard_output_end_with_status_1(command, how, tmp_path):
+    args = with_model(command, small_model(tmp_path / "model"))
+    whole = run(*args, cwd=tmp_path).stdout.encode()
+    assert whole
+    preexec_fn, cause = fill_disk_or_limit(how, len(whole) // 2)
+    out = Path("/dev/full") if how == "full disk" else tmp_path / "out"
+    with open(out, "wb") as stdout:
+        proc = run(*args, cwd=tmp_path, stdout=stdout, preexec_fn=preexec_fn)
+    assert proc.returncode == 1 and "Traceback" not in proc.stderr, proc.stderr
+    assert proc.stderr.splitlines()[-1] == f"{prog(command)}: cannot write to standard output: {cause}"
+    if how == "size limit":
+        assert out.read_bytes() == whole[:len(whole) // 2]
+
+
+EARLIER = b"the earlier file\n"
+FILE_OUTPUTS = [["pairs", "--output", "p.txt"],
+                pytest.param(["heatmap", "--output", "h.png"], marks=needs_matplotlib)]
+
+
+@platforms.needs_rlimit_fsize
+@pytest.mark.parametrize("command", FILE_OUTPUTS, ids=" ".join)
+def test_an_output_file_is_written_whole_or_left_as_it_was(command, tmp_path):
+    model = small_model(tmp_path / "model")
+    output = tmp_path / command[-1]
+    assert run(*with_model(command, model), cwd=tmp_path).returncode == 0
+    size = output.stat().st_size
+    output.write_bytes(EARLIER)
+    preexec_fn, cause = fill_disk_or_limit("size limit", size // 2)
+    proc = run(*with_model(command, model), cwd=tmp_path, preexec_fn=preexec_fn)
+    assert (proc.returncode, proc.stdout) == (1, ""), proc.stderr
+    assert proc.stderr.splitlines()[-1] == f"tilu {command[0]}: cannot write {command[-1]}: {cause}"
+    assert output.read_bytes() == EARLIER
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["model", command[-1]])
+
+
+@pytest.mark.parametrize("output, status, where", [
+    pytest.param("/dev/full", 1, None, marks=platforms.needs_dev_full),
+    pytest.param("/dev/stdout", 0, "stdout", marks=platforms.needs_proc),  # a pipe here
+])
+def test_an_output_that_is_not_a_regular_file_is_written_in_place(output, status, where, tmp_path):
+    model = small_model(tmp_path / "model")
+    kind = stat.S_IFMT(os.stat(output).st_mode)
+    proc = run("pairs", model, "--output", output, cwd=tmp_path)
+    assert proc.returncode == status, proc.stderr
+    if where == "stdout":
+        assert proc.stdout == run("pairs", model, cwd=tmp_path).stdout
+    else:
+        assert proc.stderr.splitlines()[-1] == f"tilu pairs: cannot write {output}: {os.strerror(errno.ENOSPC)}"
+    assert stat.S_IFMT(os.stat(output).st_mode) == kind  # not replaced by a regular file
+
+
+HOLD_REPLACE = """\
+import os, time
+_replace = os.replace
+def replace(*args, **kwargs):  # waits for Ctrl-C before the output file is renamed
+    open(os.environ["TILU_TEST_READY"], "w").close()
+    time.sleep(300)
+    return _replace(*args, **kwargs)
+os.replace = replace
+"""
+
+
+@platforms.needs_sigint
+@pytest.mark.parametrize("command", FILE_OUTPUTS, ids=" ".join)
+def test_ctrl_c_while_an_output_file_is_written_leaves_the_earlier_one(command, tmp_path):
+    hook, work = tmp_path / "hook", tmp_path / "work"
+    hook.mkdir()
+    (hook / "sitecustomize.py").write_text(HOLD_REPLACE)
+    model = small_model(work / "model")
+    output = work / command[-1]
+    output.write_bytes(EARLIER)
+    ready = tmp_path / "ready"
+    path = os.pathsep.join(filter(None, [str(hook), os.environ.get("PYTHONPATH")]))
+    proc = subprocess.Popen([*argv(), *map(str, with_model(command, model))], cwd=work, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True,
+                            env={**os.environ, "PYTHONPATH": path, "TILU_TEST_READY": str(ready)})
+    try:
+        deadline = time.monotonic() + 120
+        while not ready.exists():
+            assert proc.poll() is None, "the command ended without renaming a new file over its output"
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        assert len(list(work.iterdir())) == 3  # the model, the earlier file, the new one beside it
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 130, err
+    assert err.splitlines()[-1] == f"tilu {command[0]}: interrupted"
+    assert output.read_bytes() == EARLIER
+    assert sorted(p.name for p in work.iterdir()) == sorted(["model", command[-1]])
+
+
+@needs_matplotlib
+@pytest.mark.parametrize("case, output, status, message", [
+    ("no LaTeX", "h.pgf", 2, "error: argument --output: 'h.pgf' does not end in a format matplotlib writes here "
+                             "(.pgf needs xelatex, which is not installed): "),
+    ("text.usetex: True", "h.png", 1, "cannot draw h.png: "),  # a matplotlibrc that asks for LaTeX
+    ("MPLBACKEND=no-such-backend", "h.png", 1, "cannot use matplotlib: "),
+])
+def test_heatmap_where_matplotlib_cannot_draw_ends_with_one_line(case, output, status, message, tmp_path):
+    model = small_model(tmp_path / "model")
+    (tmp_path / "bin").mkdir()  # a PATH without LaTeX
+    env = {"PATH": str(tmp_path / "bin"), "MPLCONFIGDIR": str(tmp_path / "config")}
+    (tmp_path / "config").mkdir()
+    if case.startswith("MPLBACKEND="):
+        env["MPLBACKEND"] = case.split("=")[1]
+    elif ":" in case:
+        (tmp_path / "config" / "matplotlibrc").write_text(case + "\n")
+    proc = run("heatmap", model, "--output", output, cwd=tmp_path, env=env)
+    assert (proc.returncode, proc.stdout) == (status, ""), proc.stderr
+    assert "Traceback" not in proc.stderr
+    last = proc.stderr.splitlines()[-1]
+    assert last.startswith(f"tilu heatmap: {message}")
+    if status == 2:
+        assert ".png" in last.removeprefix(f"tilu heatmap: {message}")  # the formats that can be written
+    assert not (tmp_path / output).exists()
+
+
+@platforms.needs_bytes_names
+@pytest.mark.parametrize("command", SUBCOMMANDS, ids=" ".join)
+def test_a_model_dir_that_is_not_utf8_ends_with_one_line(command, tmp_path):
+    model = small_model(Path(os.fsdecode(os.fsencode(tmp_path) + b"/model\xff")))
+    proc = run(*with_model(command, model), cwd=tmp_path)
+    assert (proc.returncode, proc.stdout) == (1, ""), proc.stderr
+    assert "Traceback" not in proc.stderr
+    assert proc.stderr.splitlines()[-1].endswith("model\\udcff: tilu opens only paths that are valid UTF-8")
 
 
 # --------------------------------------------------------------- help, version

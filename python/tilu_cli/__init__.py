@@ -11,32 +11,49 @@ matplotlib (the extra "plot").
 
 Results go to standard output and nothing else does: tilu's covisibility
 functions write their progress lines straight to file descriptor 1, so the
-command points that descriptor at standard error while they run. Messages go
-to standard error. Exit status: 0 success; 1 a model that cannot be read or
-used, or an output file that cannot be written (one line naming it and the
-cause); 2 wrong usage, and `heatmap` without matplotlib; 130 Ctrl-C.
+command points that descriptor at standard error while they run (at the null
+device when standard error is closed). Messages go to standard error. A result
+is written whole or the command fails: a file named by --output is written
+beside its place and renamed over it once complete, so that a failure or
+Ctrl-C leaves the earlier file as it was and no partial one. Exit status: 0
+success; 1 a model that cannot be read or used, or a result that cannot be
+written (one line naming it and the cause); 2 wrong usage, an --output that is
+one of the model's files, a heatmap format that cannot be written here, and
+`heatmap` without matplotlib; 130 Ctrl-C.
 """
 from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
+import io
 import json
 import math
 import os
+import secrets
+import shutil
+import stat
 import sys
 from collections import Counter
-from collections.abc import Callable, Iterator, Sequence
-from typing import NoReturn
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from fractions import Fraction
+from itertools import chain
+from typing import TYPE_CHECKING, NoReturn
 from pathlib import Path
 
 import tilu
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
 
 __all__ = ["main", "run"]
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130  # 130 = 128 + SIGINT
 NO_ERROR = -1.0  # the error COLMAP stores for a 3D point whose error it has not computed
+MODEL_FILES = ("cameras.bin", "images.bin", "points3D.bin")
 PLOT_HINT = 'pip install "tilu[plot]"'
 MAX_LABELLED = 40  # above this many images the heatmap's axes show positions instead of names
+MAX_CELLS = 1000  # above this many images a side, the heatmap shows blocks of images per cell
 
 Model = tuple[dict[int, tilu.Camera], dict[int, tilu.Image], dict[int, tilu.Point3D]]
 Overlaps = dict[int, dict[int, int]]
@@ -67,6 +84,10 @@ def model_failures(model: str) -> Iterator[None]:
         raise Failure(f"interrupted while working on the model {model}", EXIT_INTERRUPTED) from None
     except OSError as e:
         raise Failure(f"cannot read the model {model}: {e}") from None
+    except UnicodeEncodeError:  # tilu takes paths as UTF-8 text
+        raise Failure(f"cannot read the model {model}: tilu opens only paths that are valid UTF-8") from None
+    except MemoryError:
+        raise Failure(f"cannot read the model {model}: out of memory") from None
     except BaseException as e:
         if not is_panic(e):
             raise
@@ -74,25 +95,35 @@ def model_failures(model: str) -> Iterator[None]:
         raise Failure(f"cannot use the model {model}: {e}") from None
 
 
+def keep_standard_descriptors() -> None:
+    """Opens the null device on each of descriptors 0, 1 and 2 that is closed, so
+    that no descriptor the command opens takes its number: with 2 closed, the
+    copy of 1 that stdout_to_stderr keeps would become 2, and tilu's progress
+    lines would reach standard output. (Python has already set sys.stdout or
+    sys.stderr to None for a descriptor that was closed when it started, and the
+    command writes nothing there.)"""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+
+
 @contextlib.contextmanager
 def stdout_to_stderr() -> Iterator[None]:
     """Points file descriptor 1 at standard error for the duration of the block, so
-    that tilu's progress lines, written straight to it, stay off standard output."""
-    if sys.stdout is not None:  # None: descriptor 1 was closed when Python started
-        sys.stdout.flush()
-    try:
-        saved: int | None = os.dup(1)
-    except OSError:  # descriptor 1 is closed
-        saved = None
+    that tilu's progress lines, written straight to it, stay off standard output.
+    Needs descriptors 1 and 2 open (keep_standard_descriptors)."""
+    saved = os.dup(1)
     try:
         os.dup2(2, 1)
         yield
     finally:
-        if saved is None:
-            os.close(1)
-        else:
-            os.dup2(saved, 1)
-            os.close(saved)
+        os.dup2(saved, 1)
+        os.close(saved)
 
 
 def load(model: str) -> tuple[Model, Overlaps]:
@@ -109,6 +140,19 @@ def by_name(images: dict[int, tilu.Image]) -> list[tuple[str, int]]:
     return sorted((img.name, image_id) for image_id, img in images.items())
 
 
+def refuse_model_file(args: argparse.Namespace) -> None:
+    """A usage error if --output is one of the model's own files (by identity, so
+    that another spelling, a symbolic or a hard link of it is refused too)."""
+    for name in MODEL_FILES:
+        try:
+            same = os.path.samefile(args.output, os.path.join(args.model_dir, name))
+        except (OSError, ValueError):  # one of them missing, or a path no file can have
+            continue
+        if same:
+            args.parser.error(f"argument --output: {args.output!r} is the model's {name}, "
+                              "which writing would destroy")
+
+
 # ------------------------------------------------------------------------ info
 
 def median(ordered: list[int]) -> float:
@@ -119,6 +163,38 @@ def median(ordered: list[int]) -> float:
     return float(ordered[half]) if len(ordered) % 2 else (ordered[half - 1] + ordered[half]) / 2
 
 
+def exact_sum(values: Iterable[float]) -> Fraction:
+    """The exact sum of finite floats whose magnitudes add up to less than the
+    largest float: math.fsum's correctly rounded sum, then the sums of what
+    each step left over, until nothing is."""
+    values, parts = list(values), list[float]()
+    while part := math.fsum(chain(values, (-p for p in parts))):
+        parts.append(part)
+    return sum(map(Fraction, parts), Fraction(0))
+
+
+def mean(values: list[float]) -> float:
+    """The mean of `values`, correctly rounded from their exact sum: the same in
+    whatever order tilu's dict comes, and finite when they all are, even where
+    their sum passes the largest float. NaN if there is a NaN or both
+    infinities, an infinity if there is one; 0 for none."""
+    if not values:
+        return 0.0
+    if not all(map(math.isfinite, values)):
+        infinities = {v for v in values if math.isinf(v)}
+        return math.nan if len(infinities) != 1 or any(map(math.isnan, values)) else infinities.pop()
+    if max(map(abs, values)) * 4 * len(values) <= sys.float_info.max:
+        total = exact_sum(values)
+    else:
+        # Values of 1 or more are scaled by 2**-k, which is exact for them, so
+        # that no sum of them can pass the largest float; smaller ones add up to
+        # less than len(values).
+        k = len(values).bit_length() + 2
+        total = (exact_sum(math.ldexp(v, -k) for v in values if abs(v) >= 1.0) * 2**k
+                 + exact_sum(v for v in values if abs(v) < 1.0))
+    return float(total / len(values))
+
+
 def figures(model: Model, counts: Overlaps) -> dict[str, int | float]:
     """The figures of `tilu info`, under the keys of its --json output (the
     help's epilog defines them). Covisible pairs are counted among the images
@@ -126,10 +202,6 @@ def figures(model: Model, counts: Overlaps) -> dict[str, int | float]:
     cameras, images, points3D = model
     observations = sum(len(p.track) for p in points3D.values())
     errors = [e for e in (p.error for p in points3D.values()) if e != NO_ERROR]
-    try:  # fsum: exact, so the same in whatever order tilu's dict comes
-        mean_error = math.fsum(errors) / len(errors) if errors else 0.0
-    except ValueError:  # both infinities among the errors
-        mean_error = math.nan
     shared: list[int] = []  # the count of each unordered pair, from the row of its lower id
     for a, row in counts.items():
         if a in images:
@@ -144,7 +216,7 @@ def figures(model: Model, counts: Overlaps) -> dict[str, int | float]:
         "observations": observations,
         "mean_track_length": observations / len(points3D) if points3D else 0.0,
         "mean_observations_per_image": observations / len(images) if images else 0.0,
-        "mean_reprojection_error": mean_error,
+        "mean_reprojection_error": mean(errors),
         "covisible_pairs": len(shared),
         "median_shared_points": median(shared),
         "max_shared_points": shared[-1] if shared else 0,
@@ -195,9 +267,10 @@ def run_info(args: argparse.Namespace) -> None:
         # Strict JSON has no NaN or infinity: such a mean is written as null.
         clean = {k: None if isinstance(v, float) and not math.isfinite(v) else v
                  for k, v in values.items()}
-        write_stdout(json.dumps(clean, allow_nan=False) + "\n")
+        text = json.dumps(clean, allow_nan=False) + "\n"
     else:
-        write_stdout(format_figures(values))
+        text = format_figures(values)
+    write_stdout(text.encode("utf-8"))
 
 
 # ----------------------------------------------------------------------- pairs
@@ -224,105 +297,244 @@ def best_partners(a: int, row: dict[int, int], rank: dict[int, int],
 
 
 def covisible_pairs(images: dict[int, tilu.Image], counts: Overlaps,
-                    top_k: int, min_shared: int) -> list[tuple[str, str]]:
+                    top_k: int, min_shared: int) -> list[tuple[int, int]]:
     """For every image, in name order, its `top_k` most covisible images among
     those that share at least `min_shared` 3D points with it (ties broken by
     name, then id); each unordered pair once, where it first comes, as (the
-    choosing image's name, the chosen one's)."""
+    choosing image's id, the chosen one's)."""
     order = by_name(images)
     rank = {image_id: r for r, (_, image_id) in enumerate(order)}
-    pairs: list[tuple[str, str]] = []
+    pairs: list[tuple[int, int]] = []
     seen: set[tuple[int, int]] = set()
-    for r_a, (name_a, a) in enumerate(order):
+    for r_a, (_, a) in enumerate(order):
         for _, b in best_partners(a, counts.get(a, {}), rank, top_k, min_shared):
             r_b = rank[b]
             key = (r_a, r_b) if r_a < r_b else (r_b, r_a)
             if key not in seen:
                 seen.add(key)
-                pairs.append((name_a, order[r_b][0]))
+                pairs.append((a, b))
     return pairs
 
 
-def format_pairs(pairs: list[tuple[str, str]]) -> str:
-    for a, b in pairs:
-        for name in (a, b):
-            if name.split() != [name]:
-                raise Failure(f"cannot write the pair {a!r} {b!r}: "
-                              "an image name is empty or contains whitespace")
-    return "".join(f"{a} {b}\n" for a, b in pairs)
+def check_names(images: dict[int, tilu.Image], named: set[int]) -> None:
+    """Raises a Failure unless the name of every image in `named` is one field
+    (not empty, no whitespace) that names that image alone: valid UTF-8 (tilu
+    shows bytes that are not as U+FFFD, so a name with U+FFFD cannot be told
+    from them) and the name of no other image in the model."""
+    owners: dict[str, list[int]] = {}
+    for image_id, img in images.items():
+        owners.setdefault(img.name, []).append(image_id)
+    for name, ids in sorted(owners.items()):
+        if named.isdisjoint(ids):
+            continue
+        ids.sort()
+        which = f"image {ids[0]}" if len(ids) == 1 else f"images {', '.join(map(str, ids[:-1]))} and {ids[-1]}"
+        if "\ufffd" in name:
+            problem = f"the name {name!r} of {which} is not valid UTF-8 (U+FFFD stands for its bytes)"
+        elif len(ids) > 1:
+            problem = f"{which} have the same name {name!r}"
+        elif name.split() != [name]:
+            problem = f"the name {name!r} of {which} is empty or contains whitespace"
+        else:
+            continue
+        raise Failure(f"cannot write the pairs: {problem}")
+
+
+def format_pairs(images: dict[int, tilu.Image], pairs: list[tuple[int, int]]) -> str:
+    """The lines "name_a name_b" of `pairs`; a Failure if a name would not name
+    its image unambiguously (check_names)."""
+    check_names(images, {i for pair in pairs for i in pair})
+    return "".join(f"{images[a].name} {images[b].name}\n" for a, b in pairs)
 
 
 def run_pairs(args: argparse.Namespace) -> None:
+    if args.output != "-":
+        refuse_model_file(args)
     (_, images, _), counts = load(args.model_dir)
     pairs = covisible_pairs(images, counts, args.top_k, args.min_shared)
-    text = format_pairs(pairs)
+    data = format_pairs(images, pairs).encode("utf-8")
     if args.output == "-":
-        write_stdout(text)
+        write_stdout(data)
     else:
-        write_file(args.output, text.encode("utf-8"))
+        write_output(args.output, data)
         note(f"wrote {len(pairs)} pairs to {args.output}")
 
 
 # --------------------------------------------------------------------- heatmap
 
-def run_heatmap(args: argparse.Namespace) -> None:
-    try:
-        from matplotlib.figure import Figure
-    except ImportError:
-        raise Failure(f"matplotlib is not installed: {PLOT_HINT}", EXIT_USAGE) from None
-    formats = Figure().canvas.get_supported_filetypes()
-    suffix = Path(args.output).suffix.lower().lstrip(".")
-    if suffix not in formats:
-        args.parser.error(f"argument --output: {args.output!r} does not end in a format "
-                          f"matplotlib writes ({', '.join('.' + f for f in sorted(formats))})")
-
-    (_, images, _), counts = load(args.model_dir)
-    if not images:
-        raise Failure(f"the model {args.model_dir} has no images")
-    order = by_name(images)
-    matrix = [[counts.get(a, {}).get(b, 0) for _, b in order] for _, a in order]
-
+def block_means(order: list[tuple[str, int]], counts: Overlaps, block: int) -> list[list[float]]:
+    """The covisibility matrix of the images of `order`, in that order, in cells
+    of `block` x `block` images: each cell the mean count over its images."""
     n = len(order)
-    side = min(4 + 0.25 * n, 40)
+    cells = -(-n // block)
+    cell_of = {image_id: r // block for r, (_, image_id) in enumerate(order)}
+    sums = [[0] * cells for _ in range(cells)]
+    for a, row in counts.items():
+        i = cell_of.get(a)
+        if i is None:
+            continue
+        line = sums[i]
+        for j, shared in zip(map(cell_of.get, row), row.values()):
+            if j is not None:
+                line[j] += shared
+    sizes = [min(block, n - c * block) for c in range(cells)]
+    return [[s / (sizes[i] * sizes[j]) for j, s in enumerate(line)] for i, line in enumerate(sums)]
+
+
+def heatmap_image(names: list[str], means: list[list[float]], block: int, fmt: str) -> bytes:
+    """The heatmap of the covisibility of the images called `names`, in that
+    order, as a file of format `fmt` (one matplotlib writes): the matrix
+    `means` of block_means(..., block), whose side is at most MAX_CELLS."""
+    from matplotlib.figure import Figure
+
+    n = len(names)
+    side = min(4 + 0.25 * n, 20)
     fig = Figure(figsize=(side + 1.5, side))
     ax = fig.subplots()
-    shown = ax.imshow(matrix, cmap="viridis", interpolation="nearest")
-    fig.colorbar(shown, ax=ax, label="shared 3D points")
+    edge = len(means) * block - 0.5  # the axes count images, whatever the cells
+    shown = ax.imshow(means, cmap="viridis", interpolation="none", extent=(-0.5, edge, edge, -0.5))
+    if block == 1:
+        fig.colorbar(shown, ax=ax, label="shared 3D points")
+        title = f"covisibility of {n} images (diagonal: 3D points each image sees)"
+    else:
+        fig.colorbar(shown, ax=ax, label=f"mean shared 3D points over {block} x {block} images")
+        title = f"covisibility of {n} images, binned: {block} x {block} images per cell"
     if n <= MAX_LABELLED:
-        names = [name for name, _ in order]
         ax.set_xticks(range(n), names, rotation=90, fontsize=7)
         ax.set_yticks(range(n), names, fontsize=7)
     else:
         ax.set_xlabel("images in name order")
-    ax.set_title(f"covisibility of {n} images (diagonal: 3D points each image sees)")
+    ax.set_title(title)
     fig.tight_layout()
+    out = io.BytesIO()
+    fig.savefig(out, format=fmt, dpi=100)
+    return out.getvalue()
+
+
+def heatmap_format(args: argparse.Namespace) -> str:
+    """The format that --output asks for by its extension; a usage error if
+    matplotlib cannot write it here (.pgf needs a LaTeX), or is missing."""
     try:
-        fig.savefig(args.output, dpi=100)
-    except OSError as e:
-        raise Failure(f"cannot write {args.output}: {e.strerror or e}") from None
-    note(f"wrote {args.output} ({n} x {n} images)")
+        import matplotlib
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise Failure(f"matplotlib is not installed: {PLOT_HINT}", EXIT_USAGE) from None
+    except Exception as e:  # e.g. a matplotlibrc or MPLBACKEND it refuses
+        raise Failure(f"cannot use matplotlib: {first_line(e)}") from None
+    formats = set(Figure().canvas.get_supported_filetypes())
+    tex = matplotlib.rcParams["pgf.texsystem"]
+    if shutil.which(tex) is None:
+        formats.discard("pgf")
+    suffix = Path(args.output).suffix.lower().lstrip(".")
+    if suffix not in formats:
+        why = f" (.pgf needs {tex}, which is not installed)" if suffix == "pgf" else ""
+        args.parser.error(f"argument --output: {args.output!r} does not end in a format matplotlib writes "
+                          f"here{why}: {', '.join('.' + f for f in sorted(formats))}")
+    return suffix
+
+
+def run_heatmap(args: argparse.Namespace) -> None:
+    fmt = heatmap_format(args)
+    refuse_model_file(args)
+    (_, images, _), counts = load(args.model_dir)
+    if not images:
+        raise Failure(f"the model {args.model_dir} has no images")
+    order = by_name(images)
+    # Above MAX_CELLS images a cell shows a block of them, so that time and
+    # memory grow with the counts, not with the square of the images; the
+    # model and the counts go before the figure is drawn.
+    del images
+    block = -(-len(order) // MAX_CELLS)
+    means = block_means(order, counts, block)
+    del counts
+    names = [name for name, _ in order]
+    try:
+        data = heatmap_image(names, means, block, fmt)
+    except Exception as e:  # what matplotlib, its writers and their helpers raise
+        raise Failure(f"cannot draw {args.output}: {first_line(e)}") from None
+    write_output(args.output, data)
+    note(f"wrote {args.output} ({len(names)} x {len(names)} images)")
 
 
 # ------------------------------------------------------------------ the command
 
-def write_stdout(text: str) -> None:
+def first_line(error: BaseException) -> str:
+    """What `error` says, on one line (a LaTeX failure, for one, brings its log)."""
+    text = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+    return next(iter(text.strip().splitlines()), type(error).__name__)
+
+
+def write_all(write: Callable[[memoryview], int | None], data: bytes) -> None:
+    """Writes every byte of `data` with `write` (os.write or a raw stream's),
+    or raises OSError: a write that stops short (a file size limit, a full
+    disk) is followed by another, which reports the cause. (A buffered stream
+    can return the short count of such a write as if all were written.)"""
+    view = memoryview(data)
+    while view:
+        view = view[write(view):]  # None, from a non-blocking stream that is full: again
+
+
+def write_stdout(data: bytes) -> None:
     """Results go out as UTF-8 whatever the locale, as they do into a file."""
     if sys.stdout is None:
         raise Failure("cannot write the results: standard output is closed")
-    sys.stdout.flush()
-    sys.stdout.buffer.write(text.encode("utf-8"))
-    sys.stdout.buffer.flush()
-
-
-def write_file(path: str, data: bytes) -> None:
     try:
-        Path(path).write_bytes(data)
+        sys.stdout.flush()
+        stream = sys.stdout.buffer
+        # Unbuffered (Windows' console stream takes UTF-8 too, where os.write would not).
+        write_all((stream.raw if isinstance(stream, io.BufferedWriter) else stream).write, data)
+    except BrokenPipeError:
+        raise  # whoever read standard output has gone (e.g. `| head`): main says nothing
     except OSError as e:
-        raise Failure(f"cannot write {path}: {e.strerror or e}") from None
+        raise Failure(f"cannot write to standard output: {first_line(e)}") from None
+
+
+def write_output(path: str, data: bytes) -> None:
+    """Writes `data` to the file `path` whole or not at all: into a new file
+    beside it (beside the file a symbolic link names), renamed over it once
+    complete, with the mode of the file it replaces. On a failure or Ctrl-C
+    the new file is removed and an earlier `path` is left as it was. A path
+    that is not a regular file (a device, a FIFO, /dev/stdout) is written
+    directly."""
+    binary = getattr(os, "O_BINARY", 0)
+    try:
+        try:
+            mode: int | None = os.stat(path).st_mode
+        except FileNotFoundError:
+            mode = None
+        if mode is not None and not stat.S_ISREG(mode):
+            fd = os.open(path, os.O_WRONLY | os.O_TRUNC | binary)
+            try:
+                write_all(functools.partial(os.write, fd), data)
+            finally:
+                os.close(fd)
+            return
+        target = os.path.realpath(path)
+        folder, name = os.path.split(target)
+        temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | binary, 0o666)
+        try:
+            try:
+                write_all(functools.partial(os.write, fd), data)
+                os.fsync(fd)
+                if mode is not None:
+                    os.chmod(temporary, stat.S_IMODE(mode))
+            finally:
+                os.close(fd)
+            os.replace(temporary, target)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+            raise
+    except OSError as e:
+        raise Failure(f"cannot write {path}: {first_line(e)}") from None
 
 
 def note(message: str) -> None:
-    print(message, file=sys.stderr)
+    """`message` on standard error; nowhere if that is closed or cannot be written."""
+    if sys.stderr is not None:
+        with contextlib.suppress(OSError):
+            print(message, file=sys.stderr, flush=True)
 
 
 def at_least_one(text: str) -> int:
@@ -353,8 +565,18 @@ class VersionAction(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: object, option_string: str | None = None) -> None:
-        print(f"tilu {version()}")
+        write_stdout(f"tilu {version()}\n".encode("utf-8"))
         parser.exit()
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse's parser, whose --help is written whole or fails (write_stdout)."""
+
+    def print_help(self, file: SupportsWrite[str] | None = None) -> None:
+        if file is None:
+            write_stdout(self.format_help().encode("utf-8"))
+        else:
+            super().print_help(file)
 
 
 MODEL_HELP = "a COLMAP binary model directory (cameras.bin, images.bin, points3D.bin)"
@@ -366,7 +588,8 @@ least one 3D point's track. Observations are the entries of all tracks; mean
 track length = observations / 3D points; mean observations per image =
 observations / registered images; the mean reprojection error leaves out the
 points whose error is -1 (COLMAP's mark of an error not computed). A mean
-over nothing is 0. Covisible image pairs are the unordered pairs of images
+over nothing is 0; the mean is rounded once from the exact sum, so it is the
+same in any order and finite whenever the errors are. Covisible image pairs are the unordered pairs of images
 that share at least one 3D point; the median and maximum of the shared 3D
 points are taken over those pairs (0 when there are none).
 
@@ -375,7 +598,7 @@ observations, mean_track_length, mean_observations_per_image,
 mean_reprojection_error, covisible_pairs, median_shared_points,
 max_shared_points, and cameras_<model name> (e.g. "cameras_Simple Radial")
 for each camera model present. A mean that is not a finite number (a NaN
-error) is null.
+error, an infinite one, or both infinities) is null.
 
 example:
   tilu info path/to/sparse/0
@@ -386,7 +609,12 @@ For every image, its K most covisible images (those that share the most 3D
 points with it, at least N) become pairs; ties are broken by image name, so
 the output is the same on every run. Each unordered pair is written once, as
 "name_a name_b" on a line of its own, in UTF-8: the format that COLMAP's
-matches_importer and hloc's matchers read.
+matches_importer and hloc's matchers read. A name that would not name its
+image alone (empty, with whitespace, not valid UTF-8 in the file, which tilu
+shows as U+FFFD, or the name of another image too) ends the command with
+status 1 before anything is written. --output FILE is written whole or not
+at all (a new file renamed over FILE once complete) and may not be one of the
+model's files.
 
 example:
   tilu pairs path/to/sparse/0 --top-k 20 --output pairs.txt
@@ -394,16 +622,22 @@ example:
 """
 HEATMAP_EPILOG = f"""\
 Cell (row a, column b) shows how many 3D points images a and b both see; the
-diagonal shows how many each image sees. Images are in name order. Needs
-matplotlib: {PLOT_HINT}.
+diagonal shows how many each image sees. Images are in name order. Above
+{MAX_CELLS} images a cell shows a block of images (the mean of their counts),
+{MAX_CELLS} or fewer cells a side, as the title says. The extension of --output
+picks the format: .png, .pdf, .svg, .svgz, .eps, .ps, .jpg, .jpeg, .tif,
+.tiff, .webp, .raw, .rgba (and with newer matplotlib .gif, .avif); .pgf only
+where matplotlib's LaTeX (xelatex) is installed. The file is written whole or
+not at all. Needs matplotlib: {PLOT_HINT}.
 
 example:
   tilu heatmap path/to/sparse/0 --output heatmap.png
 """
 MAIN_EPILOG = """\
-Exit status: 0 success; 1 a model that cannot be read or used, or an output
-file that cannot be written; 2 wrong usage (and heatmap without matplotlib);
-130 interrupted (Ctrl-C).
+Exit status: 0 success; 1 a model that cannot be read or used, or a result
+that cannot be written (one line naming it and the cause); 2 wrong usage, an
+--output that is one of the model's files, a heatmap format that cannot be
+written here, and heatmap without matplotlib; 130 interrupted (Ctrl-C).
 
 example:
   tilu info path/to/sparse/0
@@ -414,7 +648,7 @@ example:
 
 def make_parser() -> argparse.ArgumentParser:
     raw = argparse.RawDescriptionHelpFormatter
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog="tilu", formatter_class=raw, epilog=MAIN_EPILOG,
         description="Figures, image pairs and a covisibility heatmap of a COLMAP binary sparse model.")
     parser.add_argument("--version", action=VersionAction)
@@ -443,7 +677,7 @@ def make_parser() -> argparse.ArgumentParser:
                        help="only images that share at least N 3D points (default 1)")
     pairs.add_argument("--output", default="-", metavar="FILE",
                        help='where to write the pairs; "-", the default, is standard output')
-    pairs.set_defaults(run=run_pairs)
+    pairs.set_defaults(run=run_pairs, parser=pairs)
 
     heatmap = commands.add_parser(
         "heatmap", formatter_class=raw, epilog=HEATMAP_EPILOG,
@@ -451,7 +685,7 @@ def make_parser() -> argparse.ArgumentParser:
         description="Saves a heatmap of the covisibility counts of a model.")
     heatmap.add_argument("model_dir", metavar="MODEL_DIR", help=MODEL_HELP)
     heatmap.add_argument("--output", required=True, metavar="FILE",
-                         help="the image to write; its extension picks the format (.png, .svg, .pdf, ...)")
+                         help="the image to write; its extension picks the format (.png, .svg, .pdf, ...: below)")
     heatmap.set_defaults(run=run_heatmap, parser=heatmap)
     return parser
 
@@ -459,23 +693,22 @@ def make_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command on `argv` (default: sys.argv[1:]) and returns its exit
     status; wrong usage raises SystemExit(2), as argparse does."""
-    args = make_parser().parse_args(argv)
-    prog = f"tilu {args.command}"
-    run: Callable[[argparse.Namespace], None] = args.run
+    keep_standard_descriptors()
+    prog = "tilu"
     try:
+        args = make_parser().parse_args(argv)
+        prog = f"tilu {args.command}"
+        run: Callable[[argparse.Namespace], None] = args.run
         run(args)
     except Failure as e:
-        print(f"{prog}: {e.message}", file=sys.stderr)
+        note(f"{prog}: {e.message}")
         return e.status
     except KeyboardInterrupt:
-        print(f"{prog}: interrupted", file=sys.stderr)
+        note(f"{prog}: interrupted")
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         # Whoever read standard output has gone (e.g. `| head`): nothing more
-        # to say, and nothing left for Python to flush at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        # to say (the results go out unbuffered: nothing is left to flush).
         return EXIT_FAILED
     return EXIT_OK
 
