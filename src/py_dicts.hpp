@@ -88,9 +88,8 @@ public:
 
     // Takes `object` (a new reference), to go under `id`.
     void add(std::uint64_t id, Ref object) {
-        in_order_ = in_order_ && id >= last_id_;
-        last_id_ = id;
-        entries_.push_back({id, object.release()});
+        entries_.push_back({id, object.get()});
+        object.release();
     }
 
     // The dict of the objects added (hidden: see reveal_dict), which leave
@@ -100,8 +99,6 @@ public:
 private:
     PageArray<Keyed> entries_;  // {id, object owned}
     std::size_t taken_ = 0;     // entries before this one are no longer owned
-    std::uint64_t last_id_ = 0;
-    bool in_order_ = true;
 };
 
 }  // namespace tilu
