@@ -28,6 +28,8 @@
 // - making the rows, and the progress lines (module.cpp): the rows wait in a
 //   C++ array, hidden from the garbage collector; the result dict is made
 //   after the last row and the last line, with no interrupt point.
+// Threads: Python runs signal handlers on the main thread only; on any other
+// the hook returns at once, and a call there is not interrupted.
 // A handler that calls the module again gets a call of its own: the module
 // keeps no state between calls but the shared ints (made at start-up, never
 // changed) and the hook.

@@ -78,9 +78,17 @@ PyObject* read_reconstruction_bin(PyObject*, Args args, Py_ssize_t nargs, PyObje
 // The tracks of a dict of Point3D objects, copied out of the objects.
 // Entries are taken in the dict's order; of two keys converting to the same
 // integer the later one's point is kept.
+//
+// Threads: other threads may change the dict meanwhile. Its items are read
+// holding its lock (CriticalSection: the tracks then come from one state of
+// the dict), each key and point held by a reference of the call's own.
+// Python code that runs here (a key's __index__, a signal handler) may wait,
+// and the lock is let go while it does: a dict then changed in size or keys
+// ends the call with the panic that a change by the same thread gets.
 TrackImages convert_points3D_arg(PyObject* obj) {
     constexpr const char* param = "points3D";
     if (!PyDict_Check(obj)) throw_conversion_error(obj, messages::kTargetPoints3D, param);
+    const CriticalSection lock(obj);
     const Py_ssize_t initial = PyDict_Size(obj);
     TrackImages tracks;
     tracks.offsets.reserve(static_cast<std::size_t>(initial) + 1);
@@ -267,9 +275,24 @@ PyObject* init_module() {
     }
     if (g_module) return Py_NewRef(g_module);
 
-    if (!detail::shared_ints) make_shared_ints();
-    set_interrupt_hook(run_signal_handlers);
+    // What the process keeps, made here once (again only after a failed
+    // import) and only read from then on, on any thread.
+    static bool made = false;
+    if (!made) {
+        make_panic_exception();
+        make_shared_ints();
+        make_camera_type();
+        make_image_type();
+        make_point3d_type();
+        make_color_type();
+        set_interrupt_hook(run_signal_handlers);
+        made = true;
+    }
     Ref module = Ref::check(PyModule_Create(&kModuleDef));
+#ifdef Py_GIL_DISABLED
+    // Safe without the interpreter lock: see "Threads" in src/README.md.
+    check_status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED));
+#endif
     add_to_module(module.get(), "Camera", reinterpret_cast<PyObject*>(camera_type()));
     add_to_module(module.get(), "Image", reinterpret_cast<PyObject*>(image_type()));
     add_to_module(module.get(), "Point3D", reinterpret_cast<PyObject*>(point3d_type()));

@@ -92,7 +92,8 @@ void return_free_heap_memory() noexcept;
 PageBuffer read_whole_file(std::string_view path);
 
 // Writes `text` whole to the standard output (file descriptor 1), past any
-// buffering of the interpreter. A closed stream drops the text; any other
+// buffering of the interpreter, in one write(2) where the system takes it
+// whole, so that the lines of calls on several threads do not mix. A closed stream drops the text; any other
 // failure throws Panic "failed printing to stdout: <reason>", the reason being
 // the system's text of the error and its number, or "failed to write whole
 // buffer" when a write takes no byte. While a write waits and a signal comes

@@ -73,13 +73,12 @@ PyType_Spec Camera_type_spec = {
     .slots = Camera_slots,
 };
 
+PyTypeObject* g_camera_type = nullptr;
+
 }  // namespace
 
-PyTypeObject* camera_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(Camera_type_spec);
-    return type;
-}
+void make_camera_type() { g_camera_type = make_type(Camera_type_spec); }
+PyTypeObject* camera_type() { return g_camera_type; }
 
 Ref new_camera_object(Camera&& camera) { return CameraObject::create(camera_type(), std::move(camera)); }
 

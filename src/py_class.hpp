@@ -23,6 +23,8 @@ PyTypeObject* make_type(PyType_Spec& type_spec);
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
 
 // The Python object of a record class: the header, then the record by value.
+// The record is written before the object is seen by anything and never
+// after, so any number of threads may read it at once.
 // With an Item type it is a variable-size object instead, whose ob_size items
 // follow the record inline, so that record and items take one allocation.
 template <class T, class Item = void>

@@ -56,9 +56,11 @@ private:
     // field ma_keys of PyDictObject, which the non-limited headers declare
     // (Include/cpython/dictobject.h, 3.12 to 3.15), and on a resize putting a
     // new table there. Beyond the versions known to have both, no table is
-    // seen to change and nothing is handed back.
+    // seen to change and nothing is handed back. Nor on a free-threaded
+    // build, where dict tables come from mimalloc, not from the C heap that
+    // a trim hands back.
     const void* table() const {
-#if PY_VERSION_HEX < 0x03100000
+#if PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
         return reinterpret_cast<PyDictObject*>(dict_)->ma_keys;
 #else
         return nullptr;
@@ -86,9 +88,8 @@ public:
 
     // Takes `object` (a new reference), to go under `id`.
     void add(std::uint64_t id, Ref object) {
-        in_order_ = in_order_ && id >= last_id_;
-        last_id_ = id;
-        entries_.push_back({id, object.release()});
+        entries_.push_back({id, object.get()});
+        object.release();
     }
 
     // The dict of the objects added (hidden: see reveal_dict), which leave
@@ -98,8 +99,6 @@ public:
 private:
     PageArray<Keyed> entries_;  // {id, object owned}
     std::size_t taken_ = 0;     // entries before this one are no longer owned
-    std::uint64_t last_id_ = 0;
-    bool in_order_ = true;
 };
 
 }  // namespace tilu

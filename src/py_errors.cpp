@@ -13,18 +13,7 @@
 namespace tilu {
 namespace {
 
-PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;  // made once, kept for the process
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc(
-            "tilu.PanicException",
-            "Raised when tilu's native code fails (malformed file content or an internal\n"
-            "failure). Like SystemExit it derives from BaseException, not Exception, so it\n"
-            "typically propagates all the way up and ends the interpreter.",
-            PyExc_BaseException, nullptr);
-    }
-    return type;
-}
+PyObject* g_panic_exception = nullptr;
 
 void raise_panic(const Panic& p) {
     std::string file = p.where.file_name();
@@ -36,12 +25,10 @@ void raise_panic(const Panic& p) {
         }
     }
     print_stderr(messages::panic_diagnostic(file, p.where.line(), p.where.column(), p.message));
-    PyObject* type = panic_exception_type();
-    if (!type) return;
     PyObject* msg = PyUnicode_DecodeUTF8(p.message.data(), static_cast<Py_ssize_t>(p.message.size()),
                                          "replace");
     if (!msg) return;
-    PyErr_SetObject(type, msg);
+    PyErr_SetObject(g_panic_exception, msg);
     Py_DECREF(msg);
 }
 
@@ -75,6 +62,16 @@ void raise_os_error(const OsError& e) {
 }
 
 }  // namespace
+
+void make_panic_exception() {
+    g_panic_exception = PyErr_NewExceptionWithDoc(
+        "tilu.PanicException",
+        "Raised when tilu's native code fails (malformed file content or an internal\n"
+        "failure). Like SystemExit it derives from BaseException, not Exception, so it\n"
+        "typically propagates all the way up and ends the interpreter.",
+        PyExc_BaseException, nullptr);
+    if (!g_panic_exception) throw PyErrAlreadySet{};
+}
 
 void set_python_error_from_current_exception() noexcept {
     try {

@@ -6,6 +6,10 @@
 
 namespace tilu {
 
+// Makes the type PanicException (not an attribute of the module); called
+// once, at start-up, and kept for the process.
+void make_panic_exception();
+
 // Sets the Python exception for the C++ failure in flight; called only from
 // inside a catch block. Panic: a diagnostic on stderr, then PanicException
 // with the message; OsError: the OSError subclass of its kind, with the text

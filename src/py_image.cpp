@@ -153,13 +153,12 @@ PyType_Spec Image_type_spec = {
     .slots = Image_slots,
 };
 
+PyTypeObject* g_image_type = nullptr;
+
 }  // namespace
 
-PyTypeObject* image_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(Image_type_spec);
-    return type;
-}
+void make_image_type() { g_image_type = make_type(Image_type_spec); }
+PyTypeObject* image_type() { return g_image_type; }
 
 Ref new_image_object(Image&& image) { return ImageObject::create(image_type(), std::move(image)); }
 

@@ -96,13 +96,12 @@ PyType_Spec Point3D_type_spec = {
     .slots = Point3D_slots,
 };
 
+PyTypeObject* g_point3d_type = nullptr;
+
 }  // namespace
 
-PyTypeObject* point3d_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(Point3D_type_spec);
-    return type;
-}
+void make_point3d_type() { g_point3d_type = make_type(Point3D_type_spec); }
+PyTypeObject* point3d_type() { return g_point3d_type; }
 
 Ref new_point3d_object(const Point3DEntry& e) {
     Ref obj = Point3DObject::create(point3d_type(), e.point, e.track.size());

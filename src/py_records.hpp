@@ -12,7 +12,13 @@ struct Camera;
 struct Color;
 struct Image;
 
-// The types of the classes, made on first use and kept for the process.
+// The types of the classes: each made once, at start-up, before any object
+// of it (PyInit_tilu), and kept for the process, so that afterwards they are
+// only read, on any thread.
+void make_camera_type();
+void make_image_type();
+void make_point3d_type();
+void make_color_type();
 PyTypeObject* camera_type();
 PyTypeObject* image_type();
 PyTypeObject* point3d_type();

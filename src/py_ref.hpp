@@ -48,6 +48,27 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Holds the lock of `obj` while it lives, where Python has no interpreter
+// lock (a free-threaded build: the object's critical section, which the
+// interpreter suspends while this thread waits, and resumes after); nothing
+// where the interpreter lock lets one thread run at a time.
+class CriticalSection {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit CriticalSection(PyObject* obj) { PyCriticalSection_Begin(&section_, obj); }
+    ~CriticalSection() { PyCriticalSection_End(&section_); }
+#else
+    explicit CriticalSection(PyObject*) {}
+#endif
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
+
 // The status of a C API call that returns -1 with an exception set.
 inline void check_status(int status) {
     if (status < 0) throw PyErrAlreadySet{};

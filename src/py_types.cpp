@@ -50,14 +50,12 @@ PyType_Spec Color_type_spec = {
     .slots = Color_slots,
 };
 
-PyTypeObject* color_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = make_type(Color_type_spec);
-    return type;
-}
+PyTypeObject* g_color_type = nullptr;
 
 }  // namespace
 
-Ref new_color_object(const Color& color) { return ColorObject::create(color_type(), Color(color)); }
+void make_color_type() { g_color_type = make_type(Color_type_spec); }
+
+Ref new_color_object(const Color& color) { return ColorObject::create(g_color_type, Color(color)); }
 
 }  // namespace tilu

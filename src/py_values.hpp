@@ -20,7 +20,9 @@ inline PyObject** shared_ints = nullptr;
 // small ints: a model's lists repeat them millions of times. Called once, at
 // start-up, so that they are made in one run and sit together: made on first
 // use, they would be scattered among a model's objects and keep the
-// allocator's arenas of those alive after the model is dropped.
+// allocator's arenas of those alive after the model is dropped. Threads: the
+// table is only read after start-up; the ints' counts are the interpreter's
+// (atomic where it has no lock; those below 257 are its own, immortal ones).
 void make_shared_ints();
 
 // Inline, as it runs for nearly every value the module hands out.

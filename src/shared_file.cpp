@@ -23,8 +23,9 @@ SharedFile::Reader::~Reader() { file_->end_parse(); }
 
 FileSpan SharedFile::lend(std::span<const unsigned char> bytes) {
     const auto begin = static_cast<std::size_t>(bytes.data() - data_);
+    const std::lock_guard lock(mutex_);
     ranges_.push_back({begin, begin + bytes.size(), true});
-    ++users_;
+    users_.fetch_add(1, std::memory_order_relaxed);
     return FileSpan(this, ranges_.size() - 1, bytes.data());
 }
 
@@ -36,6 +37,14 @@ FileSpan::~FileSpan() {
 // either end may hold other ranges too (or the start of a record the parse
 // has still to read): it goes only when none of them is live.
 void SharedFile::give_back(std::size_t index) noexcept {
+    {
+        const std::lock_guard lock(mutex_);
+        release_range(index);
+    }
+    drop_user();
+}
+
+void SharedFile::release_range(std::size_t index) noexcept {
     Range& range = ranges_[index];
     range.live = false;
     std::size_t begin = range.begin / page_ * page_;
@@ -52,7 +61,6 @@ void SharedFile::give_back(std::size_t index) noexcept {
         }
     if (parsed_ != SIZE_MAX) end = std::min(end, parsed_ / page_ * page_);
     if (begin < end) release(begin, end);
-    drop_user();
 }
 
 void SharedFile::release(std::size_t begin, std::size_t end) noexcept {
@@ -74,14 +82,18 @@ void SharedFile::release(std::size_t begin, std::size_t end) noexcept {
 }
 
 void SharedFile::end_parse() noexcept {
-    parsed_ = SIZE_MAX;
-    buffer_.filled();
+    {
+        const std::lock_guard lock(mutex_);
+        parsed_ = SIZE_MAX;
+        buffer_.filled();
+    }
     drop_user();
 }
 
-// The last user unmaps the whole buffer, pending pages and all.
+// The last user unmaps the whole buffer, pending pages and all; what the
+// others did to it happens before (release, then acquire).
 void SharedFile::drop_user() noexcept {
-    if (--users_ == 0) delete this;
+    if (users_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
 }
 
 }  // namespace tilu

@@ -6,11 +6,15 @@
 // last of its users (the parse and the lent ranges). So a record that a caller
 // holds keeps its own pages, never the whole file.
 //
-// Not thread-safe: the parse and the records' deallocations run one at a
-// time (under the interpreter's lock).
+// Threads: the parse runs on one thread, but the records' deallocations may
+// run on any, several at once where Python has no interpreter lock (a
+// free-threaded build), and at any time after the parse: the count of users
+// is atomic, and the ranges and the pages in waiting are kept under a mutex.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -50,7 +54,10 @@ public:
     FileSpan lend(std::span<const unsigned char> bytes);
 
     // The parse will read nothing before `offset` again.
-    void parsed_up_to(std::size_t offset) { parsed_ = offset; }
+    void parsed_up_to(std::size_t offset) {
+        const std::lock_guard lock(mutex_);
+        parsed_ = offset;
+    }
 
 private:
     friend class FileSpan;
@@ -63,6 +70,7 @@ private:
 
     SharedFile(PageBuffer&& buffer, const unsigned char* data, std::size_t size);
     void give_back(std::size_t index) noexcept;
+    void release_range(std::size_t index) noexcept;  // under the mutex
     void end_parse() noexcept;
     void release(std::size_t begin, std::size_t end) noexcept;
     void drop_user() noexcept;
@@ -71,9 +79,10 @@ private:
     const unsigned char* data_;
     std::size_t size_;
     std::size_t page_;
-    std::vector<Range> ranges_;  // every range lent, in file order
-    std::size_t users_ = 1;      // the parse and the live ranges
-    std::size_t parsed_ = 0;     // the parse's position; SIZE_MAX once it has ended
+    std::atomic<std::size_t> users_ = 1;  // the parse and the live ranges
+    std::mutex mutex_;                    // over everything below
+    std::vector<Range> ranges_;           // every range lent, in file order
+    std::size_t parsed_ = 0;              // the parse's position; SIZE_MAX once it has ended
     // Pages given up and not yet handed back: a run grows while records go
     // in file order (a dict drops its values in insertion order), so that
     // most of a model goes back in a few large system calls.

@@ -10,6 +10,7 @@ import os
 import platform
 import shutil
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -20,6 +21,9 @@ except ImportError:  # Windows
     resource = None
 
 LINUX = sys.platform.startswith("linux")
+# A free-threaded build (no interpreter lock): its allocator, mimalloc, keeps the
+# pages of freed objects for reuse rather than handing them back to the system.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 MACOS = sys.platform == "darwin"
 WINDOWS = os.name == "nt"
 POSIX = os.name == "posix"
