@@ -11,7 +11,8 @@ headers  a source of src/ other than the platform files that includes a system
          header (each includes C++ standard headers, Python.h and src/ only).
 copies   the facts that other files repeat, against their one home:
          matrix.toml: the classifiers, requires-python, cibuildwheel's build list
-         (pyproject.toml; its zig is read from the matrix), the release workflow's cibuildwheel,
+         (pyproject.toml; its zig is read from the matrix), the release workflow's cibuildwheel
+         and its jobs of scripts/wheels,
          CMakeLists.txt's lowest Python, the version gates of src/ (an upper
          bound "PY_VERSION_HEX < 3.N" must be one past the newest CPython tested);
          tilu-stubs (which stubtest holds to the module): each class's
@@ -109,7 +110,7 @@ def headers() -> Problems:
 # ------------------------------------------------------------------- copies
 def matrix_copies() -> Problems:
     m = matrix.load()
-    released = [p for p in m.available() if p.release]
+    released = [p for p in m.pythons if p.release]
     lowest, newest = min(p.minor for p in released), max(p.minor for p in m.select(ci=True))
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())
     problems = []
@@ -123,11 +124,16 @@ def matrix_copies() -> Problems:
     same("pyproject.toml's classifiers of Python versions", classifiers, sorted({p.number for p in released}))
     same("pyproject.toml's requires-python", project["project"]["requires-python"], f">=3.{lowest}")
     cibw = project["tool"]["cibuildwheel"]
-    same("pyproject.toml's [tool.cibuildwheel] build", cibw["build"], [f"{p.tag}-*" for p in released])
+    same("pyproject.toml's [tool.cibuildwheel] build", cibw["build"],
+         [f"{p.tag}-*" for p in released if p.release == "cibuildwheel"])
     if "scripts/matrix.py pin ziglang" not in cibw["linux"]["before-all"]:
         problems.append("pyproject.toml's [tool.cibuildwheel.linux] before-all does not take zig's pin from"
                         " scripts/matrix.py")
     workflow = (ROOT / ".github" / "workflows" / "wheels.yml").read_text()
+    for p in released:
+        job = f"scripts/wheels --platform manylinux_x86_64 {p.version}"
+        if p.release == "scripts/wheels" and job not in workflow:
+            problems.append(f".github/workflows/wheels.yml does not run {job}, as matrix.toml says")
     same(".github/workflows/wheels.yml's pypa/cibuildwheel", re.findall(r"pypa/cibuildwheel@v(\S+)", workflow),
          [m.pins["cibuildwheel"]])
     same("CMakeLists.txt's find_package(Python ...)",

@@ -14,11 +14,15 @@ subset of the suite, scripts/wheels --emulated-subset):
   sdist               the sdist every wheel is built from (scripts/wheels --sdist-only)
   Debian sid chroot   scripts/chroot, for the Pythons of kind "chroot"
   tests on X.Y        scripts/test (built from this checkout by the Python's own
-                      compiler: GCC 12 here, GCC 16 in the chroot)
+                      compiler: GCC 12 here, GCC 16 in the chroot); on the pyenv
+                      Pythons with the plot extra (the heatmap's tests)
   wheel P X.Y         scripts/wheels --platform P X.Y, for each wheel of matrix.toml:
                       built, checked, tested installed; the manylinux x86_64 ones
                       also by stubtest and mypy --strict
   platform CPythons   scripts/pythons for the wheels' musl and Windows Pythons
+  free-threaded CPythons  scripts/pythons free-threaded, for the Pythons of that kind
+  thread sanitizer    scripts/tsan: the threads' stress test, module and interpreter
+                      built with ThreadSanitizer
   sanitizers, leaks   scripts/sanitize, scripts/leaks
   other systems       scripts/cross
   fuzzing             scripts/fuzz FUZZ_SECONDS (default 20) per harness
@@ -67,9 +71,11 @@ def steps() -> list[Step]:
                         ("windows", "win_amd64")) for p in ci if wheel in p.wheels]
     # One step a wheel, those tested under qemu first (the longest).
     order = {"chroot-arm64": 0, "host": 1, "built": 2, "embeddable": 3}
+    free = [p for p in ci if p.kind == "free-threaded"]
+    built = {"chroot": chroot, "free-threaded": ["free-threaded CPythons"]}
     wheels = [Step(f"wheel {w.name} {p.version}", [f"{S}/wheels", "--emulated-subset", "--sdist",
                                                    f"{sdist}/tilu.tar.gz", "--platform", w.name, p.version],
-                   ["sdist"] + (chroot if p.kind == "chroot" else [])
+                   ["sdist"] + built.get(p.kind, [])
                    + (["platform CPythons"] if w.python in ("built", "embeddable") else []),
                    {"TILU_WHEELHOUSE": str(ROOT / "build" / f"ci-wheelhouse-{w.name}-{p.version}")})
               for w in sorted(m.platforms.values(), key=lambda w: order[w.python]) for p in ci if w.name in p.wheels]
@@ -78,12 +84,19 @@ def steps() -> list[Step]:
         if p.kind == "chroot":
             tests.append(Step(f"tests on {p.version} (chroot)",
                               [f"{S}/chroot", f"PYTHON=/usr/bin/python{p.number}", f"{S}/test"], chroot))
+        elif p.kind == "free-threaded":  # the interpreter is made by the step it needs
+            tests.append(Step(f"tests on {p.version}", ["/bin/sh", "-c", f'PYTHON="$({S}/pythons free-threaded'
+                              f' {p.version})/bin/python{p.version}" exec {S}/test'], built[p.kind]))
         else:
-            tests.append(Step(f"tests on {p.version}", [f"{S}/test"], env={"PYTHON": matrix.interpreter(p)}))
+            tests.append(Step(f"tests on {p.version}", [f"{S}/test"], env={"PYTHON": matrix.interpreter(p),
+                                                                          "TILU_TEST_EXTRAS": "test,plot"}))
     return [
         Step("checks", [f"{S}/python.sh", "ci", "--lint"], env=pys),
         Step("sdist", [f"{S}/python.sh", "ci", "--sdist", sdist], env=pys),
         *(Step(name, [f"{S}/chroot", "true"]) for name in chroot),
+        *(Step("free-threaded CPythons", ["/bin/sh", "-c", " && ".join(
+            f"{S}/pythons free-threaded {p.version} >/dev/null" for p in free)]) for _ in free[:1]),
+        *(Step("thread sanitizer", [f"{S}/tsan"], env=pys) for _ in free[:1]),
         Step("platform CPythons", ["/bin/sh", "-c", " && ".join(" ".join(c) + " >/dev/null" for c in platform_pythons)
                                    or "true"]),
         *wheels,

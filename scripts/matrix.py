@@ -21,6 +21,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 KINDS = ("pyenv", "chroot", "free-threaded", "none")
 PLATFORM_PYTHONS = ("host", "chroot-arm64", "built", "embeddable")
+RELEASES = ("cibuildwheel", "scripts/wheels", "")
 
 
 @dataclass(frozen=True)
@@ -29,7 +30,7 @@ class Python:
     kind: str               # one of KINDS
     wheels: tuple[str, ...]  # platforms whose wheel is built and tested here
     ci: bool
-    release: bool
+    release: str  # what builds the release workflow's wheels: "cibuildwheel", "scripts/wheels" or "" (none)
 
     @property
     def number(self) -> str:  # "3.13" of "3.13t"
@@ -40,8 +41,12 @@ class Python:
         return self.version.endswith("t")
 
     @property
-    def tag(self) -> str:  # the wheel's Python and ABI tag: cp313, cp313t
+    def tag(self) -> str:  # the wheel's ABI tag and cibuildwheel's identifier: cp313, cp313t
         return "cp" + self.version.replace(".", "")
+
+    @property
+    def python_tag(self) -> str:  # the wheel's Python tag: cp313 of both 3.13 and 3.13t
+        return "cp" + self.number.replace(".", "")
 
     @property
     def minor(self) -> int:
@@ -90,8 +95,11 @@ def load(path: Path = ROOT / "matrix.toml") -> Matrix:
         problems += [f"platform {w!r}" for w in wheels if w not in platforms]
         if problems:
             raise ValueError(f"{path.name}: Python {version}: unknown {', '.join(problems)}")
-        pythons.append(Python(version, kind, wheels, d.get("ci", kind != "none"),
-                              d.get("release", kind != "none")))
+        release = d.get("release", kind != "none")
+        release = {True: "cibuildwheel", False: ""}.get(release, release)
+        if release not in RELEASES:
+            raise ValueError(f"{path.name}: Python {version}: unknown release {release!r}")
+        pythons.append(Python(version, kind, wheels, d.get("ci", kind != "none"), release))
     for p in platforms.values():
         if p.python not in PLATFORM_PYTHONS:
             raise ValueError(f"{path.name}: platform {p.name}: unknown python {p.python!r}")

@@ -2,7 +2,7 @@
 # CPython interpreters that Debian and pyenv do not give, each made once per
 # machine in $TILU_PLATFORMS (default ~/.cache/tilu-platforms), outside every
 # checkout, and its folder printed; the versions are matrix.toml's. Warm:
-# instant; cold: musl about 6 minutes, free-threaded about 8 (two cores),
+# instant; cold: musl about 6 minutes, free-threaded about 8 (two cores), tsan 12,
 # windows half a minute. Scripts side by side wait for one another (flock).
 #   scripts/pythons musl X.Y            CPython X.Y for x86_64 Linux with musl: its
 #                                       prefix (bin/pythonX.Y, include/pythonX.Y)
@@ -13,6 +13,9 @@
 #                                       library of pythonXY.dll for mingw's linker)
 #   scripts/pythons free-threaded X.Yt  CPython X.Y without the GIL (--disable-gil)
 #                                       for this machine, with pip: bin/pythonX.Yt
+#   scripts/pythons tsan X.Yt           the same built with ThreadSanitizer, without
+#                                       pip (scripts/tsan); CPython's suppressions of
+#                                       its own known reports in tsan-suppressions.txt
 # (aarch64 Linux: the Pythons of the arm64 chroot, scripts/chroot --arch arm64.)
 #
 # musl: no musl CPython exists in Debian or on PyPI, so it is built with Debian's
@@ -37,11 +40,11 @@ kind="${1:-}" v="${2:-}"
 case "$kind" in
   musl) of=(--wheel musllinux_x86_64) ;;
   windows) of=(--wheel win_amd64) ;;
-  free-threaded) of=(--kind free-threaded) ;;
+  free-threaded|tsan) of=(--kind free-threaded) ;;
   *) of=() ;;
 esac
 if [ ${#of[@]} = 0 ] || ! grep -qx -- "$v" <<<"$(matrix versions "${of[@]}")"; then
-  echo "usage: scripts/pythons musl|windows|free-threaded VERSION (of matrix.toml)" >&2; exit 2
+  echo "usage: scripts/pythons musl|windows|free-threaded|tsan VERSION (of matrix.toml)" >&2; exit 2
 fi
 mkdir -p "$TILU_PLATFORMS"
 v="${v%t}"
@@ -119,6 +122,14 @@ build_free-threaded() {
   debian_sources "python$v" >&2
   build "python$v" --prefix="$DEST" --disable-gil --disable-test-modules
   "$DEST/bin/python${v}t" -c 'import sys, ssl, zlib; assert not sys._is_gil_enabled(); print(sys.version)' >&2
+}
+
+build_tsan() {
+  need_packages gcc make xz-utils zlib1g-dev libffi-dev >&2
+  debian_sources "python$v" >&2
+  build "python$v" --prefix="$DEST" --disable-gil --with-thread-sanitizer --without-ensurepip --disable-test-modules
+  cp "$WORK/python$v/Tools/tsan/suppressions_free_threading.txt" "$DEST/tsan-suppressions.txt"
+  "$DEST/bin/python${v}t" -c 'import sys; assert not sys._is_gil_enabled(); print(sys.version)' >&2
 }
 
 build_windows() {

@@ -91,7 +91,7 @@ class Job:
     def wheel(self) -> Path:
         arch = self.platform.name.split("_", 1)[1]
         kind = self.platform.name.split("_", 1)[0]
-        pattern = f"tilu-*-{self.python.tag}-{self.python.tag}-{kind}*{arch}.whl"
+        pattern = f"tilu-*-{self.python.python_tag}-{self.python.tag}-{kind}*{arch}.whl"
         found = sorted(OUT.glob(pattern))
         if not found:
             raise SystemExit(f"no {self.name} wheel in {OUT}")
@@ -165,7 +165,8 @@ def compile_wheel(job: Job, sdist: Path, zig: Path) -> Path:
     b, v, name = job.build, job.python.number, job.platform.name
     raw = WB / f"raw-{name}"
     raw.mkdir(parents=True, exist_ok=True)
-    for old in raw.glob(f"tilu-*-{job.python.tag}-*.whl"):
+    made = f"tilu-*-{job.python.python_tag}-{job.python.tag}-*.whl"
+    for old in raw.glob(made):
         old.unlink()
     vpy = dev.venv(b / "venv", py, prefix=prefix)
     env = {"CXX": str(ROOT / "scripts" / "zig-c++.sh"), "TILU_ZIG_TARGET": job.platform.zig, "ZIG": str(zig)}
@@ -200,7 +201,7 @@ def compile_wheel(job: Job, sdist: Path, zig: Path) -> Path:
     at(prefix, [vpy, "-m", "pip", "wheel", "--quiet", "--disable-pip-version-check", "--no-deps",
                 "--wheel-dir", raw, sdist], env)
     log(f"   {time.monotonic() - t0:.0f} s")
-    return next(raw.glob(f"tilu-*-{job.python.tag}-*.whl"))
+    return next(raw.glob(made))
 
 
 # -------------------------------------------------------------- 3. repair, check
