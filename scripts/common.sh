@@ -37,3 +37,13 @@ checkout_venv() {
   ver="$("$py" -c 'import sys, sysconfig; print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')"
   VPY="$(dev venv "$ROOT/.venv-$ver" --python "$py" -- "$ROOT[${TILU_TEST_EXTRAS:-test}]")"
 }
+
+# sanitizer_reports DIR NAME: shows the reports a sanitizer wrote into DIR; fails if any.
+sanitizer_reports() {
+  if compgen -G "$1/*" >/dev/null; then
+    echo "=== $2 reports ===" >&2
+    cat "$1"/* >&2
+    return 1
+  fi
+  echo "$2 reports: none"
+}

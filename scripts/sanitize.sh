@@ -45,12 +45,6 @@ status=0
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan" \
     "$VPY" -m pytest -q -p no:cacheprovider "$@" tests ) || status=$?
 
-if compgen -G "$REPORTS/*" >/dev/null; then
-  echo "=== sanitizer reports ===" >&2
-  cat "$REPORTS"/* >&2
-  status=1
-else
-  echo "sanitizer reports: none"
-fi
+sanitizer_reports "$REPORTS" sanitizer || status=1
 echo "scripts/sanitize: $((SECONDS - start)) s"
 exit $status

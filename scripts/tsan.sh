@@ -22,12 +22,6 @@ rm -rf "$REPORTS" && mkdir -p "$REPORTS"
 status=0
 PYTHONPATH="$BUILD" TSAN_OPTIONS="suppressions=$PREFIX/tsan-suppressions.txt:log_path=$REPORTS/tsan" \
   "$PY" "$ROOT/tests/thread_stress.py" "${1:-1}" || status=$?
-if compgen -G "$REPORTS/*" >/dev/null; then
-  echo "=== ThreadSanitizer reports ===" >&2
-  cat "$REPORTS"/* >&2
-  status=1
-else
-  echo "ThreadSanitizer reports: none"
-fi
+sanitizer_reports "$REPORTS" ThreadSanitizer || status=1
 echo "scripts/tsan: $((SECONDS - start)) s"
 exit $status
