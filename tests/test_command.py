@@ -8,6 +8,7 @@ import errno
 import importlib.metadata
 import importlib.util
 import json
+import locale
 import math
 import os
 import re
@@ -481,8 +482,11 @@ def test_pairs_name_each_image_alone_or_end_with_status_1(names, output, message
         assert (proc.returncode, proc.stdout) == (0, "a.jpg c.jpg\nc.jpg d.jpg\n"), proc.stderr
         return
     assert (proc.returncode, proc.stdout) == (1, "")
-    full = message if message.startswith("cannot") else NAME_REFUSED + message
-    assert proc.stderr.splitlines()[-1] == f"tilu pairs: {full}"
+    full = f"tilu pairs: {message if message.startswith('cannot') else NAME_REFUSED + message}"
+    if platforms.WINDOWS:  # standard error to a pipe: the ANSI code page, what it lacks backslash-escaped
+        code_page = locale.getencoding()
+        full = full.encode(code_page, "backslashreplace").decode(code_page)
+    assert proc.stderr.splitlines()[-1] == full
     assert sorted(p.name for p in tmp_path.iterdir()) == ["model"]
 
 
@@ -496,6 +500,8 @@ def spell_model_file(tmp_path: Path, spelling: str) -> str:
         (os.symlink if spelling == "symlink" else os.link)(tmp_path / "model" / "images.bin", tmp_path / "out.png")
     except OSError as e:  # no such links here (Windows without the privilege, some file systems)
         pytest.skip(f"cannot make a {spelling}: {e}")
+    if not (tmp_path / "out.png").exists():  # wine 8.0's symbolic links say they were made, and are not
+        pytest.skip(f"the {spelling} made here leads nowhere")
     return "out.png"
 
 
