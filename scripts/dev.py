@@ -85,8 +85,11 @@ def need_packages(*packages: str) -> None:
 
 
 def pip(python: str | Path, *args: str, prefix: Sequence[str] = ()) -> None:
-    """pip install args; no byte code is compiled ahead (a module's is made when first imported)."""
-    run([*prefix, python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", "--no-compile", *args])
+    """pip install args; no byte code is compiled ahead (a module's is made when first imported), and
+    a release with a wheel for the Python is taken over a newer one that would be built (the newest
+    hypothesis needs Rust to build for 3.13t)."""
+    run([*prefix, python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", "--no-compile",
+         "--prefer-binary", *args])
 
 
 def venv(where: Path, python: str | Path, *reqs: str, fresh: bool = False, prefix: Sequence[str] = ()) -> Path:
