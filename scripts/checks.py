@@ -35,7 +35,7 @@ ROOT = matrix.ROOT
 LAYERS = [
     ("support", "errors.hpp messages.hpp function_ref.hpp packed.hpp file_span.hpp interrupt.hpp interrupt.cpp"
                 " system.hpp platform.hpp platform.cpp platform_posix.cpp platform_windows.cpp shared_file.hpp"
-                " shared_file.cpp page_array.hpp sort_by_key.hpp sort_by_key.cpp utf8.hpp utf8.cpp"),
+                " shared_file.cpp utf8.hpp utf8.cpp"),
     ("records", "types.hpp camera_models.hpp image.hpp point3d.hpp"),
     ("computations", "text_forms.hpp text_forms.cpp types.cpp camera_models.cpp image.cpp point3d.cpp"),
     ("readers, covisibility", "colmap_io.hpp colmap_io.cpp utils.hpp utils.cpp tools/core_driver.cpp"

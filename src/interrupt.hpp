@@ -14,13 +14,10 @@
 // - opening and reading a file (platform.cpp): the descriptor, which a forked
 //   child shares with its offset; pieces are read at explicit offsets, so that
 //   either process reads the whole file. The buffer is C++ memory.
-// - the readers, every so many records (colmap_io.cpp), and the sorting and
-//   filling of their dicts (SortedDict, py_dicts.hpp): the objects made so far
-//   wait in a C++ array, and are objects that the garbage collector does not
-//   track (their records hold no Python object); the dict being filled is
-//   hidden from it (new_hidden_dict) and referred to by nothing else until
-//   the call returns it. read_reconstruction_bin packs its tuple after the
-//   last dict.
+// - the readers, every so many records (colmap_io.cpp): the dict being filled
+//   is hidden from the garbage collector (new_hidden_dict) and referred to by
+//   nothing else until the call returns it; its records hold no Python
+//   object. read_reconstruction_bin packs its tuple after the last file.
 // - converting compute_overlaps' argument (module.cpp): the argument dict,
 //   which the handler may change; a changed size or key set ends the call
 //   with a panic, and the point being copied is held by a reference.

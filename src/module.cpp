@@ -28,15 +28,24 @@ using Args = PyObject* const*;
 
 // --- read_cameras_bin, read_images_bin, read_points3D_bin, read_reconstruction_bin ---
 
-// Sinks that add each record's object to `into` under its identifier.
-auto cameras_into(SortedDict& into) {
-    return [&into](Camera&& cam) { into.add(cam.camera_id, new_camera_object(std::move(cam))); };
+// Sinks that set each record into `dict` under its identifier, in the file's
+// order, so that of two records with the same identifier the later one stays.
+// (Filled in ascending order of identifier instead, a dict of a million
+// points is built no faster here, and all its objects would wait for it.)
+auto cameras_into(PyObject* dict) {
+    return [into = DictFiller(dict)](Camera&& cam) mutable {
+        into.set(py_uint(cam.camera_id), new_camera_object(std::move(cam)));
+    };
 }
-auto images_into(SortedDict& into) {
-    return [&into](Image&& img) { into.add(img.image_id, new_image_object(std::move(img))); };
+auto images_into(PyObject* dict) {
+    return [into = DictFiller(dict)](Image&& img) mutable {
+        into.set(py_uint(img.image_id), new_image_object(std::move(img)));
+    };
 }
-auto points3D_into(SortedDict& into) {
-    return [&into](const Point3DEntry& e) { into.add(e.point.id, new_point3d_object(e)); };
+auto points3D_into(PyObject* dict) {
+    return [into = DictFiller(dict)](const Point3DEntry& e) mutable {
+        into.set(py_uint(e.point.id), new_point3d_object(e));
+    };
 }
 
 // A function reading the model file at its argument into a dict: `read` is the
@@ -46,9 +55,8 @@ PyObject* read_file_into_dict(PyObject*, Args args, Py_ssize_t nargs, PyObject* 
     return guarded([&] {
         PyObject* arg = bind_single_arg(args, nargs, kwnames, full_name, "path");
         const std::string_view path = convert_path_arg(arg, "path");
-        SortedDict records;
-        read(path, sink_into(records));
-        Ref dict = records.finish();
+        Ref dict = new_hidden_dict();
+        read(path, sink_into(dict.get()));
         reveal_dict(dict.get());
         return dict.release();
     });
@@ -65,11 +73,10 @@ PyObject* read_reconstruction_bin(PyObject*, Args args, Py_ssize_t nargs, PyObje
     return guarded([&] {
         PyObject* arg = bind_single_arg(args, nargs, kwnames, "read_reconstruction_bin()", "path");
         const std::string_view dir = convert_path_arg(arg, "path");
-        SortedDict cameras, images, points;
-        read_model(dir, cameras_into(cameras), images_into(images), points3D_into(points));
-        const Ref dicts[] = {cameras.finish(), images.finish(), points.finish()};
-        for (const Ref& dict : dicts) reveal_dict(dict.get());
-        return Ref::check(PyTuple_Pack(3, dicts[0].get(), dicts[1].get(), dicts[2].get())).release();
+        Ref cameras = new_hidden_dict(), images = new_hidden_dict(), points = new_hidden_dict();
+        read_model(dir, cameras_into(cameras.get()), images_into(images.get()), points3D_into(points.get()));
+        for (const Ref* dict : {&cameras, &images, &points}) reveal_dict(dict->get());
+        return Ref::check(PyTuple_Pack(3, cameras.get(), images.get(), points.get())).release();
     });
 }
 

@@ -15,8 +15,7 @@
 namespace tilu {
 
 // Bytes in pages of their own (an anonymous mapping; on Windows, pages of
-// VirtualAlloc): a whole file, or an array built up record by record
-// (PageArray). Growing moves no byte where the system can remap pages
+// VirtualAlloc): a whole file. Growing moves no byte where the system can remap pages
 // (Linux). A large buffer asks for the system's large pages while it is being
 // filled (fewer page faults; Linux's transparent huge pages). As a reader
 // moves forward it hands back the pages it has passed, so that the records

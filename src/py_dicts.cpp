@@ -1,10 +1,7 @@
-// Dicts made presized and hidden; the trim after a large dict's table is
-// replaced; SortedDict.
+// Dicts made presized and hidden; the trim after a large dict's table is replaced.
 #include "py_dicts.hpp"
 
-#include "interrupt.hpp"
 #include "platform.hpp"
-#include "py_values.hpp"
 
 namespace tilu {
 
@@ -31,36 +28,6 @@ void DictFiller::table_replaced() {
     // lists.
     constexpr Py_ssize_t kLargeDict = 4096;
     if (PyDict_GET_SIZE(dict_) >= kLargeDict) return_free_heap_memory();
-}
-
-SortedDict::~SortedDict() {
-    Keyed* e = entries_.data();
-    for (std::size_t i = taken_; i < entries_.size(); ++i) Py_DECREF(static_cast<PyObject*>(e[i].item));
-}
-
-Ref SortedDict::finish() {
-    InterruptCountdown countdown;
-    sort_by_key(entries_, countdown);
-    const Keyed* e = entries_.data();
-    const std::size_t n = entries_.size();
-    Ref dict = new_hidden_dict(n);
-    DictFiller into(dict.get());
-    // The dict writes each object's count, and the objects were made long
-    // before: the counts of the objects a little ahead are fetched meanwhile.
-    constexpr std::size_t kAhead = 16;
-    while (taken_ < n) {
-        countdown(InterruptCountdown::kObject);
-        const std::size_t i = taken_++;
-#if defined(__GNUC__)
-        if (i + kAhead < n) __builtin_prefetch(e[i + kAhead].item, 1);
-#endif
-        Ref object = Ref::steal(static_cast<PyObject*>(e[i].item));
-        // Equal identifiers are neighbours now, in the file's order.
-        if (i + 1 < n && e[i + 1].key == e[i].key) continue;
-        into.set(py_uint(e[i].key), object);
-        entries_.discard_before(i);
-    }
-    return dict;
 }
 
 }  // namespace tilu

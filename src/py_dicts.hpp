@@ -1,14 +1,10 @@
 // The dicts the module returns: made hidden from the garbage collector while
-// they are built, filled in ascending order of their keys, and without
-// keeping the tables they outgrow.
+// they are built, and filled without keeping the tables they outgrow.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 
-#include "page_array.hpp"
 #include "py_ref.hpp"
-#include "sort_by_key.hpp"
 
 namespace tilu {
 
@@ -70,35 +66,6 @@ private:
 
     PyObject* dict_;
     const void* table_ = nullptr;
-};
-
-// The objects made from a file's records under their identifiers, put into a
-// dict once the file is read: in ascending order of identifier, whatever the
-// file's order (COLMAP writes its records in the order of its hash maps). A
-// dict filled in order of its int keys writes its table front to back; in
-// the file's order, each insertion lands on a slot of a table far larger
-// than the caches. Of two objects under one identifier the later one stays,
-// as when the dict is filled in the file's order.
-class SortedDict {
-public:
-    SortedDict() = default;
-    SortedDict(const SortedDict&) = delete;
-    SortedDict& operator=(const SortedDict&) = delete;
-    ~SortedDict();
-
-    // Takes `object` (a new reference), to go under `id`.
-    void add(std::uint64_t id, Ref object) {
-        entries_.push_back({id, object.get()});
-        object.release();
-    }
-
-    // The dict of the objects added (hidden: see reveal_dict), which leave
-    // the builder. Runs interrupt_point() every so many items.
-    Ref finish();
-
-private:
-    PageArray<Keyed> entries_;  // {id, object owned}
-    std::size_t taken_ = 0;     // entries before this one are no longer owned
 };
 
 }  // namespace tilu
