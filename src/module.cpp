@@ -139,17 +139,17 @@ TrackImages convert_points3D_arg(PyObject* obj) {
 }
 
 // One int per image identifier, shared by every dict that names the image.
-std::vector<Ref> image_keys(const Covisibility& cov) {
+std::vector<Ref> image_keys(const Covisibility& cov, CallInts& ints) {
     std::vector<Ref> keys;
     keys.reserve(cov.num_images());
-    for (std::uint32_t i = 0; i < cov.num_images(); ++i) keys.push_back(py_uint(cov.image_id(i)));
+    for (std::uint32_t i = 0; i < cov.num_images(); ++i) keys.push_back(ints(cov.image_id(i)));
     return keys;
 }
 
 // The counting shared by both covisibility functions: binds and converts the
 // argument, writes the first two progress lines around the counting (and
 // `rows_lines`, if any, around making the rows), then builds
-// {image: row_dict(row, keys)} leaving out the images for which row_dict
+// {image: row_dict(row, keys, ints)} leaving out the images for which row_dict
 // returns nothing. The images come in ascending order of identifier.
 //
 // Signal handlers run between rows: the rows wait, hidden from the garbage
@@ -166,13 +166,14 @@ Ref covisibility_dict(Args args, Py_ssize_t nargs, PyObject* kwnames, const char
     print_stdout(messages::kDoneOverlaps);
     if (rows_lines[0]) print_stdout(rows_lines[0]);
 
-    std::vector<Ref> keys = image_keys(cov);
+    CallInts ints;
+    std::vector<Ref> keys = image_keys(cov, ints);
     std::vector<Ref> rows(cov.num_images());
     InterruptCountdown countdown;
     for (std::uint32_t a = 0; a < cov.num_images(); ++a) {
         cov.count_row(a);
         countdown(cov.row().size() * InterruptCountdown::kObject);
-        rows[a] = row_dict(cov.row(), keys);
+        rows[a] = row_dict(cov.row(), keys, ints);
     }
     if (rows_lines[1]) print_stdout(rows_lines[1]);
     Ref result = new_dict(cov.num_images());
@@ -188,12 +189,12 @@ PyObject* compute_overlaps(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwn
     return guarded([&] {
         // The row's own image first, then the others in ascending order: the
         // own one goes in where it belongs among them.
-        auto counts = [](std::span<const Shared> row, const std::vector<Ref>& keys) {
+        auto counts = [](std::span<const Shared> row, const std::vector<Ref>& keys, CallInts& ints) {
             Ref dict = new_hidden_dict(row.size());
             const Shared own = row[0];
             const auto later = std::find_if(row.begin() + 1, row.end(),
                                             [&](Shared e) { return e.image > own.image; });
-            auto set = [&](Shared e) { dict_set(dict.get(), keys[e.image], py_uint(e.count)); };
+            auto set = [&](Shared e) { dict_set(dict.get(), keys[e.image], ints(e.count)); };
             std::for_each(row.begin() + 1, later, set);
             set(own);
             std::for_each(later, row.end(), set);
@@ -208,7 +209,7 @@ PyObject* compute_overlap_percentages(PyObject*, Args args, Py_ssize_t nargs, Py
         // The fractions of a's points, without a itself; nothing for an image
         // whose points no other image sees. Within a row the fraction depends
         // on the count alone: one float per small count, held by the row.
-        auto fractions = [](std::span<const Shared> row, const std::vector<Ref>& keys) {
+        auto fractions = [](std::span<const Shared> row, const std::vector<Ref>& keys, CallInts&) {
             if (row.size() < 2) return Ref();
             const std::uint32_t seen = row[0].count;
             Ref dict = new_hidden_dict(row.size() - 1);

@@ -1,8 +1,11 @@
 // Values of the records as new Python objects: ints, floats, text, lists.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "py_ref.hpp"
 #include "types.hpp"
@@ -30,6 +33,35 @@ inline Ref py_uint(std::uint64_t v) {
     if (v < detail::kSharedInts) return Ref::borrow(detail::shared_ints[v]);
     return Ref::check(PyLong_FromUnsignedLongLong(v));
 }
+
+// The ints of a call that hands out many equal values (image identifiers and
+// counts of covisibility). With an interpreter lock, py_uint's shared ones.
+// On a free-threaded build an object's count is changed cheaply only by the
+// thread that made it; any other thread changes it by an atomic operation,
+// and all of them contend for its cache line. There the call makes ints of
+// its own for the values below 65536, each on first use (those below 257 are
+// CPython's immortal ones).
+class CallInts {
+public:
+    Ref operator()(std::uint64_t v) {
+#ifdef Py_GIL_DISABLED
+        if (v <= 256 || v >= detail::kSharedInts) return Ref::check(PyLong_FromUnsignedLongLong(v));
+        if (v >= made_.size())
+            made_.resize(std::min<std::size_t>(detail::kSharedInts, std::max<std::size_t>(v + 1, 2 * made_.size())));
+        Ref& made = made_[v];
+        if (!made) made = Ref::check(PyLong_FromUnsignedLongLong(v));
+        return Ref::borrow(made.get());
+#else
+        return py_uint(v);
+#endif
+    }
+
+private:
+#ifdef Py_GIL_DISABLED
+    std::vector<Ref> made_;
+#endif
+};
+
 inline Ref py_float(double v) { return Ref::check(PyFloat_FromDouble(v)); }
 // Ill-formed UTF-8 is replaced, never an error.
 Ref py_str(std::string_view s);
