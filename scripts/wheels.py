@@ -255,7 +255,8 @@ def test_wheel(job: Job, tools_py: Path, subset: bool) -> bool:
         # mypy needs a compiled dependency (ast-serialize) that has no free-threaded wheel: the
         # stubs, the same for every build of a version, are checked on the version's other wheel.
         types = not job.python.free_threaded
-        vpy = dev.venv(work / "venv", py, f"{wheel}[test,plot]", *[matrix.load().pin("mypy")] * types, prefix=prefix)
+        reqs = [f"{wheel}[test,plot]"] + ([matrix.load().pin("mypy")] if types else [])
+        vpy = dev.venv(work / "venv", py, *reqs, prefix=prefix)
         cmds: list[list[str | Path]] = [[vpy, check, work / "venv"], [vpy, *pytest]]
         for cmd in cmds:
             ok &= at(prefix, cmd, {}, cwd=tree, check=False) == 0
