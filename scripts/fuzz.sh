@@ -11,6 +11,7 @@ shift || true
 HARNESSES=("$@")
 [ ${#HARNESSES[@]} -gt 0 ] || HARNESSES=(cameras images points3D covisibility)
 BUILD="$ROOT/build/fuzz"
+compile_cache
 # clang 16: the first Debian 12 clang whose std::source_location works with libstdc++ 12.
 CXX="${FUZZ_CXX:-clang++-16}"
 

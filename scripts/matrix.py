@@ -59,6 +59,7 @@ class Platform:
     zig: str     # zig's target
     tag: str     # auditwheel's platform tag (win_amd64: the wheel's)
     python: str  # one of PLATFORM_PYTHONS
+    uv: str      # uv pip install's --python-platform of the tag
 
 
 @dataclass(frozen=True)
@@ -86,7 +87,8 @@ class Matrix:
 
 def load(path: Path = ROOT / "matrix.toml") -> Matrix:
     data = tomllib.loads(path.read_text())
-    platforms = {name: Platform(name, d["zig"], d["tag"], d["python"]) for name, d in data["platforms"].items()}
+    platforms = {name: Platform(name, d["zig"], d["tag"], d["python"], d["uv"])
+                 for name, d in data["platforms"].items()}
     pythons = []
     for version, d in data["pythons"].items():
         kind = d["kind"]

@@ -14,6 +14,7 @@ PY="$(find_python)"
 CXX="${CXX:-clang++-16}"
 BUILD="$ROOT/build/asan-$(basename "$CXX")"
 start=$SECONDS
+compile_cache
 
 case "$CXX" in
   clang++-*) need_packages "clang-${CXX#clang++-}" "libclang-rt-${CXX#clang++-}-dev" ;;

@@ -11,6 +11,7 @@ PREFIX="$("$ROOT/scripts/pythons" tsan "$v")"
 PY="$PREFIX/bin/python$v"
 BUILD="$ROOT/build/tsan"
 start=$SECONDS
+compile_cache
 need_packages g++
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \

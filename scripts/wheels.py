@@ -15,7 +15,7 @@ interpreter it is tested, is matrix.toml's [pythons] and [platforms]:
 
 1. The sdist (python -m build --sdist), its contents checked; --sdist FILE takes
    one made before (CI makes it once, by --sdist-only).
-2. From the sdist, one wheel per platform and CPython, built by pip
+2. From the sdist, one wheel per platform and CPython, built by uv build
    (scikit-build-core, CMake) with zig's clang (scripts/zig-c++) and its libc++
    linked in statically. The version's x86_64 Python runs the build (in the
    chroot for the chroot's); for another platform it is told the target's
@@ -24,14 +24,14 @@ interpreter it is tested, is matrix.toml's [pythons] and [platforms]:
 3. Linux: tagged by auditwheel repair and checked (scripts/wheel_check.py):
    auditwheel show, the NEEDED entries (the C library only), the newest GLIBC_
    symbol version, the contents. Windows: the DLLs imported, the one export.
-4. Each wheel installed by pip, which checks its tags, and the suite run from a
+4. Each wheel installed by uv, which checks its tags, and the suite run from a
    copy of tests/ (with examples/, sample/, benchmarks/) outside the source tree:
      manylinux x86_64  a fresh venv with the test and plot extras, then stubtest
                        and mypy --strict examples/typed_usage.py (scripts/check_types.py;
                        not for a free-threaded Python, which mypy's dependencies lack);
-     the others        by this machine's pip for the target's tags into a fresh
-                       directory on the target Python's path (the musl and Windows
-                       Pythons have no pip; under qemu pip takes minutes).
+     the others        by uv, run here, for the target's tags into a fresh directory
+                       on the target Python's path (the Windows one runs under wine,
+                       the arm64 one under qemu at a fifteenth of the speed).
    --emulated-subset: under qemu only the import, tilu pairs on the sample, the
    real models and the hostile files (the whole suite takes a quarter of an
    hour per Python there).
@@ -42,6 +42,7 @@ of their own, so that runs for different Pythons can go side by side (CI does).
 from __future__ import annotations
 
 import argparse
+import hashlib
 import os
 import shutil
 import subprocess
@@ -67,6 +68,8 @@ CHROOT = str(ROOT / "scripts" / "chroot")
 PYTHONS = str(ROOT / "scripts" / "pythons")
 
 OUT = Path(os.environ.get("TILU_WHEELHOUSE") or ROOT / "wheelhouse")
+# Per machine, outside every checkout: the sdists unpacked and their CMake builds (see sources()).
+BUILD_CACHE = matrix.cache_dir("TILU_BUILD_CACHE", "tilu-build")
 WB = ROOT / "build" / ("wheels-" + OUT.name if os.environ.get("TILU_WHEELHOUSE") else "wheels")
 
 
@@ -139,68 +142,93 @@ def make_sdist(tools_py: Path) -> Path:
 
 
 # ------------------------------------------------------------------- 2. compile
-def target_headers(job: Job) -> Path:
-    """The headers of the target's Python X.Y (not the building Python's), for
-    Windows also the import library, into the build directory's target/."""
-    target = job.build / "target"
-    shutil.rmtree(target, ignore_errors=True)
-    (target / "include").mkdir(parents=True)
+def sources(sdist: Path) -> Path:
+    """The sdist unpacked, once per machine for its contents (its sha-256: the
+    sdist is reproducible), in BUILD_CACHE. zig's cache keys a compilation by the
+    paths of the source, of the flags and of the working directory, so a wheel
+    built at the same paths from the same sources (the run of another clone) is
+    compiled from that cache, and its CMake build, kept there too, is a no-op."""
+    where = BUILD_CACHE / hashlib.sha256(sdist.read_bytes()).hexdigest()[:16]
+    with dev.locked(where.with_suffix(".lock")):
+        if not where.exists():
+            tmp = where.with_name(where.name + ".new")
+            shutil.rmtree(tmp, ignore_errors=True)
+            with tarfile.open(sdist) as t:
+                t.extractall(tmp / "src", filter="data")
+            tmp.rename(where)
+    week = time.time() - 7 * 86400  # what no run has used for a week goes (a lock's time: its last use)
+    for old in BUILD_CACHE.glob("*.lock"):
+        if old.stat().st_mtime < week:
+            shutil.rmtree(old.with_suffix(""), ignore_errors=True)
+            old.unlink(missing_ok=True)
+    return next((where / "src").iterdir())
+
+
+def target_headers(job: Job, headers: Path) -> None:
+    """The headers of the target's Python X.Y (not the building Python's) into
+    headers/include, for Windows also the import library into headers/libs."""
+    shutil.rmtree(headers, ignore_errors=True)
+    (headers / "include").mkdir(parents=True)
     v = job.python.number
     if job.platform.python == "chroot-arm64":  # Debian's libpythonX.Y-dev of the arm64 chroot
         run([CHROOT, "--arch", "arm64", "/bin/sh", "-c",
              'mkdir -p "$1/aarch64-linux-gnu" && cp -rL "/usr/include/python$2" "$1/" && '
-             'cp -rL "/usr/include/aarch64-linux-gnu/python$2" "$1/aarch64-linux-gnu/"', "sh", target / "include", v])
+             'cp -rL "/usr/include/aarch64-linux-gnu/python$2" "$1/aarch64-linux-gnu/"', "sh", headers / "include", v])
     elif job.platform.python == "built":
-        shutil.copytree(platform_python("musl", v) / "include" / f"python{v}", target / "include" / f"python{v}")
+        shutil.copytree(platform_python("musl", v) / "include" / f"python{v}", headers / "include" / f"python{v}")
     elif job.platform.python == "embeddable":
-        shutil.rmtree(target)
+        shutil.rmtree(headers)
         d = platform_python("windows", v)
-        shutil.copytree(d / "include", target / "include")
-        shutil.copytree(d / "libs", target / "libs")
-    return target
+        shutil.copytree(d / "include", headers / "include")
+        shutil.copytree(d / "libs", headers / "libs")
+
+
+def build_env(job: Job, headers: Path, py: str) -> dict[str, str]:
+    """The variables of the job's build: zig's clang for the target; the
+    target's Python headers, made in headers/."""
+    v, name = job.python.number, job.platform.name
+    env = {"CXX": str(ROOT / "scripts" / "zig-c++.sh"), "TILU_ZIG_TARGET": job.platform.zig,
+           "CXXFLAGS": f"-idirafter {headers}/include"}
+    if job.platform.python == "host":
+        # Debian's pythonX.Y/pyconfig.h includes <x86_64-linux-gnu/pythonX.Y/pyconfig.h>
+        # from its multiarch directory, which zig does not search: that one
+        # directory is made reachable, and nothing else of the system's headers.
+        shutil.rmtree(headers, ignore_errors=True)
+        (headers / "include" / "x86_64-linux-gnu").mkdir(parents=True)
+        (headers / "include" / "x86_64-linux-gnu" / f"python{v}").symlink_to(f"/usr/include/x86_64-linux-gnu/python{v}")
+        return env
+    # Another platform's headers, suffix and tag, for FindPython and
+    # scikit-build-core (whose own hints would name the building Python's).
+    target_headers(job, headers)
+    args = [f"-DPython_EXECUTABLE={py}", f"-DPython_INCLUDE_DIR={headers}/include/python{v}"]
+    if name == "manylinux_aarch64":
+        # Stripped by the linker: the strip of a system may not read another
+        # architecture's files (the chroot's does not), and then leaves them whole.
+        args.append("-DCMAKE_MODULE_LINKER_FLAGS=-s")
+    if name == "win_amd64":
+        args = ["-DCMAKE_SYSTEM_NAME=Windows", f"-DPython_EXECUTABLE={py}", f"-DPython_INCLUDE_DIR={headers}/include",
+                f"-DPython_LIBRARY={headers}/libs/libpython{v.replace('.', '')}.a"]
+    return env | {"SKBUILD_CMAKE_PYTHON_HINTS": "false", "CMAKE_ARGS": " ".join(args),
+                  "SETUPTOOLS_EXT_SUFFIX": job.ext_suffix,
+                  "_PYTHON_HOST_PLATFORM": "win-amd64" if name == "win_amd64" else "linux-" + name.split("_", 1)[1]}
 
 
 def compile_wheel(job: Job, sdist: Path, zig: Path) -> Path:
     """The wheel of the sdist for the job, not yet repaired, in build/.../raw-P/."""
     prefix, py = host_python(job.python)
-    b, v, name = job.build, job.python.number, job.platform.name
-    raw = WB / f"raw-{name}"
+    raw = WB / f"raw-{job.platform.name}"
     raw.mkdir(parents=True, exist_ok=True)
     made = f"tilu-*-{job.python.python_tag}-{job.python.tag}-*.whl"
     for old in raw.glob(made):
         old.unlink()
-    vpy = dev.venv(b / "venv", py, prefix=prefix)
-    env = {"CXX": str(ROOT / "scripts" / "zig-c++.sh"), "TILU_ZIG_TARGET": job.platform.zig, "ZIG": str(zig)}
-    if job.platform.python == "host":
-        # Debian's pythonX.Y/pyconfig.h includes <x86_64-linux-gnu/pythonX.Y/pyconfig.h>
-        # from its multiarch directory, which zig does not search: that one
-        # directory is made reachable, and nothing else of the system's headers.
-        inc = b / "include"
-        shutil.rmtree(inc, ignore_errors=True)
-        (inc / "x86_64-linux-gnu").mkdir(parents=True)
-        (inc / "x86_64-linux-gnu" / f"python{v}").symlink_to(f"/usr/include/x86_64-linux-gnu/python{v}")
-        env["CXXFLAGS"] = f"-idirafter {inc}"
-    else:
-        # Another platform's headers, suffix and tag, for FindPython and
-        # scikit-build-core (whose own hints would name the building Python's).
-        target = target_headers(job)
-        env["CXXFLAGS"] = f"-idirafter {target}/include"
-        args = [f"-DPython_EXECUTABLE={vpy}", f"-DPython_INCLUDE_DIR={target}/include/python{v}"]
-        if name == "manylinux_aarch64":
-            # Stripped by the linker: the strip of a system may not read another
-            # architecture's files (the chroot's does not), and then leaves them whole.
-            args.append("-DCMAKE_MODULE_LINKER_FLAGS=-s")
-        if name == "win_amd64":
-            args = ["-DCMAKE_SYSTEM_NAME=Windows", f"-DPython_EXECUTABLE={vpy}",
-                    f"-DPython_INCLUDE_DIR={target}/include",
-                    f"-DPython_LIBRARY={target}/libs/libpython{v.replace('.', '')}.a"]
-        env |= {"SKBUILD_CMAKE_PYTHON_HINTS": "false", "CMAKE_ARGS": " ".join(args),
-                "SETUPTOOLS_EXT_SUFFIX": job.ext_suffix,
-                "_PYTHON_HOST_PLATFORM": "win-amd64" if name == "win_amd64" else "linux-" + name.split("_", 1)[1]}
-    log(f"== compiling the {job.name} wheel ({py})")
+    src = sources(sdist)
+    build = src.parent / f"build-{job.platform.name}-{job.python.tag}"
+    log(f"== compiling the {job.name} wheel ({py}) in {build}")
     t0 = time.monotonic()
-    at(prefix, [vpy, "-m", "pip", "wheel", "--quiet", "--disable-pip-version-check", "--no-deps",
-                "--wheel-dir", raw, sdist], env)
+    with dev.locked(build.with_suffix(".lock")):  # one job at a time makes its headers and builds
+        env = build_env(job, build / "headers", py) | {"ZIG": str(zig)}
+        at(prefix, [dev.uv(), "build", "--quiet", "--wheel", "--python", py, "--out-dir", raw,
+                    "--config-setting", f"build-dir={build}/cmake", src], env)
     log(f"   {time.monotonic() - t0:.0f} s")
     return next(raw.glob(made))
 
@@ -264,14 +292,14 @@ def test_wheel(job: Job, tools_py: Path, subset: bool) -> bool:
     site = job.build / "site"
     v, pipe = job.python.number, False
     shutil.rmtree(site, ignore_errors=True)
-    dev.pip(tools_py, "--target", str(site), "--platform", job.platform.tag, "--python-version", v,
-            "--implementation", "cp", "--abi", job.python.tag, "--only-binary=:all:", f"{wheel}[test]")
+    dev.pip(tools_py, "--target", str(site), "--python-platform", job.platform.uv, "--python-version", v,
+            f"{wheel}[test]")
+    # The byte code of what was installed, by the version's x86_64 Python (see dev.pip;
+    # under qemu a first import would compile at a fifteenth of the speed).
+    native, py = host_python(job.python)
+    at(native, [py, "-m", "compileall", "-q", "-j0", site], {})
     prefix = []
     if job.platform.python == "chroot-arm64":
-        # The byte code of what was installed, by the version's x86_64 Python: under
-        # qemu each first import would compile it, at a fifteenth of the speed.
-        native, py = host_python(job.python)
-        at(native, [py, "-m", "compileall", "-q", "-j0", site], {})
         prefix, runner = [CHROOT, "--arch", "arm64"], [f"/usr/bin/python{v}"]
     elif job.platform.python == "built":
         runner = [str(platform_python("musl", v) / "bin" / f"python{v}")]
