@@ -143,11 +143,12 @@ def make_sdist(tools_py: Path) -> Path:
 
 # ------------------------------------------------------------------- 2. compile
 def sources(sdist: Path) -> Path:
-    """The sdist unpacked, once per machine for its contents (its sha-256: the
-    sdist is reproducible), in BUILD_CACHE. zig's cache keys a compilation by the
-    paths of the source, of the flags and of the working directory, so a wheel
-    built at the same paths from the same sources (the run of another clone) is
-    compiled from that cache, and its CMake build, kept there too, is a no-op."""
+    """A folder of BUILD_CACHE that holds the sdist unpacked, in src/, once per
+    machine for its contents (its sha-256: the sdist is reproducible), and the
+    wheels' builds. zig's cache keys a compilation by the paths of the source,
+    of the flags and of the working directory, so a wheel built at the same
+    paths from the same sources (the run of another clone) is compiled from
+    that cache, and its CMake build, kept there too, is a no-op."""
     where = BUILD_CACHE / hashlib.sha256(sdist.read_bytes()).hexdigest()[:16]
     with dev.locked(where.with_suffix(".lock")):
         if not where.exists():
@@ -161,7 +162,7 @@ def sources(sdist: Path) -> Path:
         if old.stat().st_mtime < week:
             shutil.rmtree(old.with_suffix(""), ignore_errors=True)
             old.unlink(missing_ok=True)
-    return next((where / "src").iterdir())
+    return where
 
 
 def target_headers(job: Job, headers: Path) -> None:
@@ -221,8 +222,9 @@ def compile_wheel(job: Job, sdist: Path, zig: Path) -> Path:
     made = f"tilu-*-{job.python.python_tag}-{job.python.tag}-*.whl"
     for old in raw.glob(made):
         old.unlink()
-    src = sources(sdist)
-    build = src.parent / f"build-{job.platform.name}-{job.python.tag}"
+    where = sources(sdist)
+    src = next((where / "src").iterdir())
+    build = where / f"build-{job.platform.name}-{job.python.tag}"
     log(f"== compiling the {job.name} wheel ({py}) in {build}")
     t0 = time.monotonic()
     with dev.locked(build.with_suffix(".lock")):  # one job at a time makes its headers and builds

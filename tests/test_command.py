@@ -44,9 +44,9 @@ def find_command() -> Path | None:
 COMMAND = find_command()
 pytestmark = pytest.mark.skipif(importlib.util.find_spec("tilu_cli") is None,
                                 reason="tilu_cli is not installed (tilu imported through PYTHONPATH?)")
-# pip installs the console script beside the interpreter; one that installs a
-# wheel for another platform into a folder (--target) makes a script for its
-# own system, so there the command is run as `python -m tilu_cli`.
+# pip or uv installs the console script beside the interpreter; one that
+# installs a wheel for another platform into a folder (--target) makes a script
+# for its own system, so there the command is run as `python -m tilu_cli`.
 VIAS = [pytest.param("command", marks=pytest.mark.skipif(
             COMMAND is None, reason=f"the console script tilu is not installed beside {sys.executable}")),
         "module"]
