@@ -28,7 +28,7 @@ case "$cwd/" in "$ROOT"/*) ;; *) cwd="$ROOT" ;; esac
 vars=(HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
       LANG=C.UTF-8 PIP_CACHE_DIR="$pip_cache" ZIG_GLOBAL_CACHE_DIR="$zig_cache"
       UV_CACHE_DIR="$uv_cache" UV_LINK_MODE=copy)  # no hard link from a bind mount
-for v in TERM CI $(compgen -e | grep -E '^(PIP|UV)_' | grep -vE '^(PIP|UV)_CACHE_DIR$|^UV_LINK_MODE$' || true); do
+for v in TERM CI SSL_CERT_FILE SSL_CERT_DIR $(compgen -e | grep -E '^(PIP|UV)_' | grep -vE '^(PIP|UV)_CACHE_DIR$|^UV_LINK_MODE$' || true); do
   [ -n "${!v:-}" ] && vars+=("$v=${!v}")
 done
 [ $# -gt 0 ] || set -- bash

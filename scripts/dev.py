@@ -105,15 +105,16 @@ def pip(python: str | Path, *args: str, prefix: Sequence[str] = ()) -> None:
          "--reinstall-package", "tilu", *args])
 
 
-def venv(where: Path, python: str | Path, *reqs: str, fresh: bool = False, prefix: Sequence[str] = ()) -> Path:
+def venv(where: Path, python: str | Path, *reqs: str, fresh: bool = False, seed: bool = False,
+         prefix: Sequence[str] = ()) -> Path:
     """The virtual environment `where` of `python` (made once, or anew if fresh)
-    with reqs installed; its python. prefix: the command that runs the others
-    (scripts/chroot for a chroot's Python)."""
+    with reqs installed, and pip if seed; its python. prefix: the command that
+    runs the others (scripts/chroot for a chroot's Python)."""
     vpy = where / "bin" / "python"
     if fresh and where.exists():
         shutil.rmtree(where)
     if not vpy.exists():
-        run([*prefix, uv(), "venv", "--quiet", "--python", python, where])
+        run([*prefix, uv(), "venv", "--quiet", *(["--seed"] if seed else []), "--python", python, where])
     if reqs:
         pip(vpy, *reqs, prefix=prefix)
     return vpy

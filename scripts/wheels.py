@@ -15,7 +15,7 @@ interpreter it is tested, is matrix.toml's [pythons] and [platforms]:
 
 1. The sdist (python -m build --sdist), its contents checked; --sdist FILE takes
    one made before (CI makes it once, by --sdist-only).
-2. From the sdist, one wheel per platform and CPython, built by uv build
+2. From the sdist, one wheel per platform and CPython, built by pip
    (scikit-build-core, CMake) with zig's clang (scripts/zig-c++) and its libc++
    linked in statically. The version's x86_64 Python runs the build (in the
    chroot for the chroot's); for another platform it is told the target's
@@ -49,6 +49,7 @@ import subprocess
 import sys
 import tarfile
 import time
+import tomllib
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -184,11 +185,13 @@ def target_headers(job: Job, headers: Path) -> None:
         shutil.copytree(d / "libs", headers / "libs")
 
 
-def build_env(job: Job, headers: Path, py: str) -> dict[str, str]:
-    """The variables of the job's build: zig's clang for the target; the
-    target's Python headers, made in headers/."""
-    v, name = job.python.number, job.platform.name
-    env = {"CXX": str(ROOT / "scripts" / "zig-c++.sh"), "TILU_ZIG_TARGET": job.platform.zig,
+def build_env(job: Job, src: Path, build: Path, py: str) -> dict[str, str]:
+    """The variables of the job's build in build/ (see sources()): zig's clang
+    for the target, by the sdist's scripts/zig-c++.sh; the target's Python
+    headers, made in build/headers/. Every path the CMake build keeps is there
+    or this machine's."""
+    v, name, headers = job.python.number, job.platform.name, build / "headers"
+    env = {"CXX": str(src / "scripts" / "zig-c++.sh"), "TILU_ZIG_TARGET": job.platform.zig,
            "CXXFLAGS": f"-idirafter {headers}/include"}
     if job.platform.python == "host":
         # Debian's pythonX.Y/pyconfig.h includes <x86_64-linux-gnu/pythonX.Y/pyconfig.h>
@@ -228,9 +231,14 @@ def compile_wheel(job: Job, sdist: Path, zig: Path) -> Path:
     log(f"== compiling the {job.name} wheel ({py}) in {build}")
     t0 = time.monotonic()
     with dev.locked(build.with_suffix(".lock")):  # one job at a time makes its headers and builds
-        env = build_env(job, build / "headers", py) | {"ZIG": str(zig)}
-        at(prefix, [dev.uv(), "build", "--quiet", "--wheel", "--python", py, "--out-dir", raw,
-                    "--config-setting", f"build-dir={build}/cmake", src], env)
+        # pip builds in a venv of the version that holds the build's requirements, with no
+        # isolation of its own: under uv build's, FindPython would take this system's libraries
+        # from the base interpreter's pythonX.Y-config for a Windows wheel.
+        requires = tomllib.loads((src / "pyproject.toml").read_text())["build-system"]["requires"]
+        vpy = dev.venv(build / "venv", py, *requires, seed=True, prefix=prefix)
+        env = build_env(job, src, build, str(vpy)) | {"ZIG": str(zig)}
+        at(prefix, [vpy, "-m", "pip", "wheel", "--quiet", "--disable-pip-version-check", "--no-build-isolation",
+                    "--no-deps", "--wheel-dir", raw, "--config-settings", f"build-dir={build}/cmake", src], env)
     log(f"   {time.monotonic() - t0:.0f} s")
     return next(raw.glob(made))
 
