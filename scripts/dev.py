@@ -110,11 +110,11 @@ def venv(where: Path, python: str | Path, *reqs: str, fresh: bool = False, seed:
     """The virtual environment `where` of `python` (made once, or anew if fresh)
     with reqs installed, and pip if seed; its python. prefix: the command that
     runs the others (scripts/chroot for a chroot's Python)."""
-    vpy = where / "bin" / "python"
+    vpy = where / "bin" / "python"  # for a chroot's Python a link that leads nowhere out here
     if fresh and where.exists():
         shutil.rmtree(where)
-    if not vpy.exists():
-        run([*prefix, uv(), "venv", "--quiet", *(["--seed"] if seed else []), "--python", python, where])
+    if not (where / "pyvenv.cfg").exists():
+        run([*prefix, uv(), "venv", "--quiet", "--clear", *(["--seed"] if seed else []), "--python", python, where])
     if reqs:
         pip(vpy, *reqs, prefix=prefix)
     return vpy
