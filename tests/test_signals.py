@@ -103,21 +103,17 @@ def best_time(call, arg) -> float:
 class LongCalls:
     """Files that keep each call busy for a given time on this machine, in this
     build (a sanitizer build is several times slower), whatever its speed: each
-    is sized from timings of the call in this process (the shorter of two) on
-    files grown until one lasts a sixth of that time, from there in proportion:
-    a call's time grows with its records, and timing the large file too would
-    cost more than all the tests then do with it. (A call in a new process is
-    slower still: its memory is new to it.)"""
+    is sized from timings of the call in this process, grown until the shorter
+    of two lasts that long."""
 
     def __init__(self, root: Path):
         self.root = root
-        self.timed: dict[str, tuple[int, float]] = {}  # kind -> (count, seconds) of the largest file timed
-        self.written: dict[str, int] = {}  # kind -> count of the file there now
+        self.sized: dict[str, tuple[int, float]] = {}  # kind -> (count, seconds)
 
     def file(self, kind: str, seconds: float) -> tuple[Path, int]:
         """(path, count) of a file of `kind` (cameras, images, points3D: records;
-        overlaps: whole periods of points) on which its call lasts about
-        `seconds` in this process."""
+        overlaps: whole periods of points) on which its call lasts `seconds` or
+        more."""
         import tilu
 
         write, measure, count = {
@@ -129,19 +125,13 @@ class LongCalls:
                          lambda path: best_time(tilu.compute_overlaps, tilu.read_points3D_bin(path)), 1),
         }[kind]
         path = self.root / f"{kind}.bin"
-        count, took = self.timed.get(kind, (count, 0.0))
-        while took < seconds / 6:
+        count, took = self.sized.get(kind, (count, 0.0))
+        while took < seconds:
             if took:
-                count = int(count * min(8.0, seconds / 4 / max(took, 1e-3))) + 1
+                count = int(count * min(8.0, 1.25 * seconds / max(took, 1e-3))) + 1
             path.write_bytes(write(count))
-            self.written[kind] = count
             took = measure(str(path))
-        self.timed[kind] = count, took
-        if took < seconds:
-            count = int(count * seconds / took) + 1
-        if self.written[kind] != count:
-            path.write_bytes(write(count))
-            self.written[kind] = count
+        self.sized[kind] = count, took
         return path, count
 
 
