@@ -149,6 +149,17 @@ def line(step: Step) -> str:
     return f"{step.name:<34} {step.result:<6} {step.wall:5.0f} s  (cpu {step.cpu:.0f} s)"
 
 
+def cpu_times() -> tuple[float, float]:
+    """(busy, all) clock ticks of the machine's CPUs since boot (Linux's /proc/stat; zeros elsewhere)."""
+    try:
+        with open("/proc/stat") as f:
+            # user nice system idle iowait irq softirq steal (guest time is counted in user)
+            ticks = [int(t) for t in f.readline().split()[1:9]]
+    except OSError:
+        return 0.0, 0.0
+    return sum(ticks) - ticks[3] - ticks[4], sum(ticks)
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(prog="scripts/ci", description=__doc__.split("\n")[0])
     ap.add_argument("--workers", type=int, default=int(os.environ.get("CI_WORKERS", "4")))
@@ -168,7 +179,7 @@ def main() -> int:
         if s.env.get("PYTHON") == "":
             raise SystemExit(f"{s.name}: no interpreter for it here")
     all_steps, done, lock, cond = list(todo), set[str](), threading.Lock(), threading.Condition()
-    t0 = time.monotonic()
+    t0, cpu0 = time.monotonic(), cpu_times()
 
     def worker() -> None:
         while True:
@@ -195,7 +206,10 @@ def main() -> int:
     for s in all_steps:
         print(line(s))
     whole = time.monotonic() - t0
-    print(f"whole run: {whole:.0f} s ({whole / 60:.1f} min), {args.workers} at a time; load average"
+    (busy0, all0), (busy1, all1) = cpu0, cpu_times()
+    busy, ticks = busy1 - busy0, all1 - all0
+    print(f"whole run: {whole:.0f} s ({whole / 60:.1f} min), {args.workers} at a time; the machine's"
+          f" {os.cpu_count()} cores busy {100 * busy / max(ticks, 1):.0f}% of it; load average"
           f" {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
     failed = [s.name for s in all_steps if s.result != "ok"]
     if failed:
