@@ -100,10 +100,12 @@ def steps() -> list[Step]:
         *(Step("thread sanitizer", [f"{S}/tsan"], env=pys) for _ in free[:1]),
         Step("platform CPythons", ["/bin/sh", "-c", " && ".join(" ".join(c) + " >/dev/null" for c in platform_pythons)
                                    or "true"]),
-        # The free-threaded wheel and suite (X.Yt) take longest: first; the others keep their order.
-        *sorted(wheels + tests, key=lambda s: not s.name.endswith("t")),
-        Step("fuzzing", [f"{S}/fuzz", os.environ.get("FUZZ_SECONDS", "20")], env=pys),
+        # The free-threaded wheel and suite (X.Yt) take longest: first; then the
+        # suite under ASan, so that the short steps come last.
+        *[s for s in wheels + tests if s.name.endswith("t")],
         Step("sanitizers", [f"{S}/sanitize"], env=pys),
+        *[s for s in wheels + tests if not s.name.endswith("t")],
+        Step("fuzzing", [f"{S}/fuzz", os.environ.get("FUZZ_SECONDS", "20")], env=pys),
         Step("leaks", [f"{S}/leaks"], env=pys),
         Step("other systems", [f"{S}/cross"], ["platform CPythons"], env=pys),
     ]
