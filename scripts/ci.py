@@ -3,8 +3,8 @@ taken from matrix.toml, run by WORKERS at a time (default 4 on two cores: most
 steps keep one core busy, and wait on pip's index, a lock or wine a part of
 their time), each step as soon as what it needs is done, longest first. Each
 step's output is shown whole when it ends, then a table of the steps. On two
-cores: cold (a new machine) about 40 minutes, warm (a fresh clone, the
-machine's caches filled) about 16; exits non-zero on any failure.
+cores: cold (a new machine) about 35 minutes, warm (a fresh clone, the
+machine's caches filled) about 15; exits non-zero on any failure.
 
     scripts/ci [--workers N] [--only NAME]...
 
